@@ -1,0 +1,167 @@
+// halvpack: builds a movie file from a list of Radiance RGBE pictures.
+#include "halvpack.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "utility.h"
+
+MovieHeader header;
+FILE *outfp;
+uint64_t nbytes;
+
+namespace {
+
+constexpr int LINE_LIMIT = 1000;
+
+void PrintUsage(const char *program) {
+  fprintf(stderr, "Usage: %s ", program);
+  fprintf(stderr, "-x width -y height [-dout format] [-din depth] [-e eyes] ");
+  fprintf(stderr, "[-flip] [-cmap filename] [-bgr] [-g gamma] [-q n] [-d] ");
+  fprintf(stderr, "[-fade n] ");
+  fprintf(stderr, "filename\n");
+  fprintf(stderr, "       -o    Specify output file otherwise stdout\n");
+  fprintf(stderr, "       -i    Specify input file \n");
+  fprintf(stderr, "       -g    Does simple gamma correction [Default: 1]\n");
+  fprintf(stderr, "             Expects a floating point number. Slow!\n");
+  fprintf(stderr, "       -d    For testing (debug) mode\n");
+  fprintf(stderr, "The \"filename\" is a list of image files in either,\n");
+  fprintf(stderr, "A single column file for -e 1, double column file for -e 2\n");
+}
+
+[[noreturn]] void UsageExit(const char *program) {
+  PrintUsage(program);
+  exit(-1);
+}
+
+[[noreturn]] void WriteFailed() {
+  fprintf(stderr, "Failed to write the movie file\n");
+  exit(1);
+}
+
+// Decimal integer as atoi reads it (blanks, sign, digits up to the first
+// other character), keeping the low bits of numbers of any length.
+uint64_t ParseInteger(const char *text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) text++;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = (*text++ == '-');
+  uint64_t value = 0;
+  while (*text >= '0' && *text <= '9') value = value * 10 + (uint64_t)(*text++ - '0');
+  return negative ? 0 - value : value;
+}
+
+// The first `count` white-space-delimited words of a line; a word the line
+// does not have leaves its name as it was.
+void TakeNames(const char *line, std::string *names, int count) {
+  for (int n = 0; n < count; n++) {
+    while (*line == ' ' || (*line >= '\t' && *line <= '\r')) line++;
+    if (*line == 0) return;
+    const char *start = line;
+    while (*line && !(*line == ' ' || (*line >= '\t' && *line <= '\r'))) line++;
+    names[n].assign(start, (size_t)(line - start));
+  }
+}
+
+}  // namespace
+
+void WriteMovie(const void *data, size_t size) {
+  if (fwrite(data, 1, size, outfp) != size) WriteFailed();
+  nbytes += size;
+}
+
+int main(int argc, char **argv) {
+  header.width = 720;
+  header.height = 486;
+  header.format = MOVIE_FORMAT;
+  header.eyes = 1;
+  header.pad[0] = header.pad[1] = 0;
+  header.nframes = 0;
+  std::string listname, outname;
+  int debug = 0;
+
+  if (argc - 1 < 5) UsageExit(argv[0]);
+
+  // Options in steps: the six tests run in order on the current argument,
+  // and a test that takes a value moves onto it, so the tests after it in
+  // the same step examine that value. No step starts at the last argument.
+  const int last = argc - 1;
+  for (int i = 1; i < last; i++) {
+    auto value = [&]() -> const char * {
+      if (i + 1 > last) UsageExit(argv[0]);  // the value would lie past the end
+      return argv[++i];
+    };
+    if (strcmp(argv[i], "-x") == 0) header.width = (int16_t)(uint16_t)ParseInteger(value());
+    if (strcmp(argv[i], "-y") == 0) header.height = (int16_t)(uint16_t)ParseInteger(value());
+    if (strcmp(argv[i], "-d") == 0) debug = 1;
+    if (strcmp(argv[i], "-i") == 0) listname = value();
+    if (strcmp(argv[i], "-o") == 0) outname = value();
+    if (strcmp(argv[i], "-e") == 0) {
+      header.eyes = (uint8_t)ParseInteger(value());
+      if (header.eyes != 1 && header.eyes != 2) {
+        fprintf(stderr, "Eyes must be 1 or 2\n");
+        UsageExit(argv[0]);
+      }
+    }
+  }
+
+  FILE *list = fopen(listname.c_str(), "r");
+  if (list == nullptr) {
+    fprintf(stderr, "Unable to open file list \"%s\"\n", listname.c_str());
+    UsageExit(argv[0]);
+  }
+  char line[LINE_LIMIT + 1];
+  while (ReadLine(list, line, LINE_LIMIT)) header.nframes++;
+  fprintf(stderr, "Found %d file names\n", header.nframes);
+
+  // A broken pipe must show as a failed write, not kill the run silently.
+  signal(SIGPIPE, SIG_IGN);
+  if (!outname.empty()) {
+    outfp = fopen(outname.c_str(), "wb+");
+    if (outfp == nullptr) {
+      fprintf(stderr, "Failed to open file \"%s\"\n", outname.c_str());
+      exit(-1);
+    }
+  } else {
+    if (fcntl(STDOUT_FILENO, F_GETFL) < 0) WriteFailed();  // stdout is closed
+    outfp = stdout;
+  }
+  if (debug) fprintf(stderr, "Outputfile: %s\n", outname.c_str());
+
+  WriteMovie(&header, sizeof(header));
+  if (fseeko(list, 0, SEEK_SET) != 0) {
+    fprintf(stderr, "Unable to read file list \"%s\" a second time\n", listname.c_str());
+    exit(-1);
+  }
+
+  const int eyes = header.eyes;
+  std::string names[2];
+  for (int frame = 0; frame < header.nframes; frame++) {
+    if (!ReadLine(list, line, LINE_LIMIT)) {
+      fprintf(stderr, "Unexpected end of file\n");
+      break;
+    }
+    TakeNames(line, names, eyes);
+    for (int eye = 0; eye < eyes; eye++) {
+      fprintf(stderr, "Processing %s", names[eye].c_str());
+      const uint64_t before = nbytes;
+      // A line with no name and none before it to repeat names no picture.
+      const int written = names[eye].empty() ? 0 : ProcessImage(names[eye].c_str());
+      if (written)
+        fprintf(stderr, ", %ld of %.1f MB ", (long)(nbytes - before), (double)nbytes / 1048576.0);
+      else
+        fprintf(stderr, " ----- Failed");
+      fprintf(stderr, "\n");
+    }
+  }
+
+  fclose(list);
+  if (fflush(outfp) != 0 || ferror(outfp)) WriteFailed();
+  if (fclose(outfp) != 0) WriteFailed();
+  fprintf(stderr, "Total movie file size should be %ld bytes\n", (long)nbytes);
+  return 0;
+}

@@ -1,0 +1,10 @@
+#include <GL/gl.h>
+
+#include "utility.h"
+
+void ClearBuffers(int mode) {
+  if (mode == 1) {
+    glDrawBuffer(GL_BACK);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  }
+}

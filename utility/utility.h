@@ -1,0 +1,29 @@
+// Small helpers shared by the builder and the player: image allocation, the
+// wall clock and the file-list line reader. ClearBuffers needs OpenGL and is
+// built apart (library utility_gl) so that halvpack links no GL.
+#ifndef HALVORN_UTILITY_H
+#define HALVORN_UTILITY_H
+
+#include <cstdio>
+
+// width x height pixels of three floats, uninitialised; null when the size
+// is not positive or memory is short. Sizes are computed in size_t.
+float *CreateFloatmap(int width, int height);
+void DestroyFloatmap(float *image);
+
+// width x height pixels of four bytes, uninitialised; null as above.
+unsigned char *CreateRGBEmap(int width, int height);
+
+// Wall-clock time in seconds.
+double GetRunTime();
+
+// Reads one line of at most `limit` characters into `buffer` (which holds
+// limit + 1). A line ends at LF, CR, or CR LF; the end is not stored.
+// Returns 1 when a line was read, 0 at the end of the stream (text after
+// the last line end is not a line).
+int ReadLine(FILE *stream, char *buffer, int limit);
+
+// Selects and clears the back buffer (mode 1). Player only.
+void ClearBuffers(int mode);
+
+#endif
