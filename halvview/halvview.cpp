@@ -1,0 +1,186 @@
+// halvview: plays a movie file in a GLUT window, with exposure control or
+// adaptive logarithmic tone mapping. This file is the start-up.
+#include "halvview.h"
+
+#include <GL/freeglut.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "utility.h"
+
+namespace {
+
+volatile sig_atomic_t quitrequested = 0;
+
+[[noreturn]] void GiveUsage(const char *program) {
+  fprintf(stderr, "Usage: %s [command line options] moviefile\n", program);
+  fprintf(stderr, "%s\n", helpstring);
+  exit(-1);
+}
+
+// SIGINT and SIGTERM only raise a flag: the shell command that puts the gamma
+// back may not run inside a signal handler.
+void HandleSignal(int) { quitrequested = 1; }
+
+// Looks at the flag ten times a second, also while the window is hidden and
+// the idle callback is off.
+void HandleQuitTimer(int) {
+  if (quitrequested) CleanExit();
+  glutTimerFunc(100, HandleQuitTimer, 0);
+}
+
+// The window manager closed the window.
+void HandleClose() {
+  if (!ending) CleanExit();
+}
+
+void Swap16(int16_t *value) {
+  const uint16_t v = (uint16_t)*value;
+  *value = (int16_t)(uint16_t)((v >> 8) | (v << 8));
+}
+
+void Swap32(int32_t *value) {
+  const uint32_t v = (uint32_t)*value;
+  *value = (int32_t)((v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) GiveUsage(argv[0]);
+  glutInit(&argc, argv);
+  if (argc < 2) GiveUsage(argv[0]);  // GLUT took every argument
+
+  for (int i = 1; i < argc - 1; i++) {
+    const char *arg = argv[i];
+    if (strcmp(arg, "-h") == 0) GiveUsage(argv[0]);
+    if (strcmp(arg, "-t") == 0) tmo = 1;
+    if (strcmp(arg, "-i") == 0) showinfo = !showinfo;
+    if (strcmp(arg, "-d") == 0) debug = !debug;
+    if (strcmp(arg, "-a") == 0) autoplay = !autoplay;
+    if (strcmp(arg, "-f") == 0) fullscreen = 1;
+    if (strcmp(arg, "-F") == 0) fullscreen = 2;
+    if (strcmp(arg, "-m") == 0) showmouse = !showmouse;
+    if (strcmp(arg, "-b") == 0) byteswap = !byteswap;
+    if (strcmp(arg, "-fps") == 0) {
+      targetfps = atof(argv[++i]);
+      if (!(targetfps >= 0.01 && targetfps <= 1000)) {  // also NaN
+        fprintf(stderr, "Target frame rate out of bounds [-fps], set to 30\n");
+        targetfps = 30.0;
+      }
+    }
+  }
+
+  if (system("xgamma -gamma 2.2") == -1) {
+    // The result is not examined: the player works without the command.
+  }
+  signal(SIGINT, HandleSignal);
+  signal(SIGTERM, HandleSignal);
+
+  const char *moviename = argv[argc - 1];
+  fptr = fopen(moviename, "rb");
+  if (fptr == nullptr) {
+    fprintf(stderr, "Failed to open movie file \"%s\"\n", moviename);
+    FailExit(-1);
+  }
+  if (fread(&header, 12, 1, fptr) < 1) {
+    fprintf(stderr, "Failed to read the header\n");
+    FailExit(-1);
+  }
+  if (byteswap) {
+    Swap16(&header.width);
+    Swap16(&header.height);
+    Swap32(&header.nframes);
+  }
+  if (header.width >= 32000 || header.width < 16) {
+    fprintf(stderr, "Movie width out of range (or bad header)\n");
+    FailExit(-1);
+  }
+  if (header.height >= 32000 || header.height < 16) {
+    fprintf(stderr, "Movie height out of range (or bad header)\n");
+    FailExit(-1);
+  }
+  if (debug) fprintf(stderr, "Image size is %d by %d\n", header.width, header.height);
+  if (header.nframes < 1) {
+    fprintf(stderr, "No frames found, bad header\n");
+    FailExit(-1);
+  }
+  if (debug) fprintf(stderr, "The movie should contain %d frames\n", header.nframes);
+
+  SetMovieGeometry();
+  // A stereo pair is drawn side by side: the window holds both pictures.
+  const int pairwidth = header.width * showneyes;
+  if (fullscreen == 0) {
+    screenwidth = pairwidth;
+    screenheight = header.height;
+  } else {
+    screenwidth = glutGet(GLUT_SCREEN_WIDTH);
+    screenheight = glutGet(GLUT_SCREEN_HEIGHT);
+    // k = 2 puts a single picture's right edge on the centre line; a pair is
+    // laid out so that its left picture ends there in both modes.
+    const double k = (fullscreen == 2 && showneyes == 1) ? 2.0 : 1.0;
+    lowleft = -k * pairwidth / screenwidth;
+    lowright = -(double)header.height / screenheight;
+    if (lowleft < -1.0) lowleft = -1.0;
+    if (lowright < -1.0) lowright = -1.0;
+  }
+  if (debug) fprintf(stderr, "The lower left corner is at (%g,%g)\n", lowleft, lowright);
+  if (header.format != MOVIE_FORMAT) {
+    fprintf(stderr, "Movie format should be 48, bad header\n");
+    FailExit(-1);
+  }
+  if (debug) fprintf(stderr, "The format is %d\n", header.format);
+
+  rgbe_buf = (unsigned char *)malloc(12 * npixels);
+  if (rgbe_buf == nullptr) {
+    fprintf(stderr, "Malloc of the rgbe image failed\n");
+    FailExit(-1);
+  }
+  out_img = CreateFloatmap(header.width, header.height);
+  if (showneyes == 2 && out_img != nullptr) {
+    out_img_right = CreateFloatmap(header.width, header.height);
+    if (out_img_right == nullptr) {
+      free(out_img);
+      out_img = nullptr;
+    }
+  }
+  if (out_img == nullptr) {
+    fprintf(stderr, "Malloc of the output image failed\n");
+    FailExit(-1);
+  }
+  BuildExponentTable();
+  fframe = CreateFloatmap(header.width, header.height);
+  if (fframe == nullptr) {
+    fprintf(stderr, "Float Image malloc failed\n");
+    fclose(fptr);
+    FailExit(0);
+  }
+  Lum = (double *)malloc(8 * ((size_t)header.width + 2) * ((size_t)header.height + 2));
+  if (Lum == nullptr) {
+    fprintf(stderr, "Lum malloc failed\n");
+    FailExit(0);
+  }
+
+  glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGBA);
+  glutCreateWindow("Halvscope");
+  glutReshapeWindow(screenwidth, screenheight);
+  if (fullscreen == 1 || fullscreen == 2) glutFullScreen();
+
+  glutDisplayFunc(HandleDisplay);
+  glutReshapeFunc(HandleReshape);
+  glutVisibilityFunc(HandleVisibility);
+  glutKeyboardFunc(HandleKeyboard);
+  glutSpecialFunc(HandleSpecialKeyboard);
+  glutCloseFunc(HandleClose);
+  glutTimerFunc(100, HandleQuitTimer, 0);
+  glutSetCursor(showmouse ? GLUT_CURSOR_LEFT_ARROW : GLUT_CURSOR_NONE);
+  glutIdleFunc(HandleIdle);
+
+  HandleNextFrame(fptr, currentframe);
+  glutSwapBuffers();
+  glutMainLoop();
+  return 0;
+}

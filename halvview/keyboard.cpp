@@ -1,0 +1,92 @@
+// Keys: flags, exposure, bias, stepping and quitting.
+#include <GL/freeglut.h>
+
+#include "halvview.h"
+
+namespace {
+void Toggle(int *flag) { *flag = *flag == 0 ? 1 : 0; }
+}  // namespace
+
+void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
+  switch (key) {
+    case 27:
+    case 'q':
+    case 'Q':
+      CleanExit();
+    case '1':
+    case '!':
+      HandleNextFrame(fptr, 0);
+      break;
+    case '.':
+    case '>':
+      HandleNextFrame(fptr, currentframe + 1);
+      break;
+    case ',':
+    case '<':
+      HandleNextFrame(fptr, currentframe - 1);
+      break;
+    case '+':
+    case '=':
+      if (glutGetModifiers() == GLUT_ACTIVE_SHIFT)
+        exposure += 0.1;
+      else
+        exposure += 1.0;
+      break;
+    case '-':
+    case '_':
+      if (glutGetModifiers() == GLUT_ACTIVE_SHIFT)
+        exposure -= 0.1;
+      else
+        exposure -= 1.0;
+      break;
+    case 'g':
+    case 'G':
+      Toggle(&autoplay);
+      if (autoplay) newanimation = 1;
+      break;
+    case 'h':
+    case 'H':
+      Toggle(&showhelp);
+      break;
+    case 'i':
+    case 'I':
+      Toggle(&showinfo);
+      break;
+    case 'm':
+    case 'M':
+      glutSetCursor(showmouse ? GLUT_CURSOR_NONE : GLUT_CURSOR_LEFT_ARROW);
+      Toggle(&showmouse);
+      break;
+    case 't':
+    case 'T':
+      Toggle(&tmo);
+      break;
+    default:
+      break;
+  }
+}
+
+void HandleSpecialKeyboard(int key, int /*x*/, int /*y*/) {
+  switch (key) {
+    case GLUT_KEY_RIGHT:
+      HandleKeyboard('>', 0, 0);
+      break;
+    case GLUT_KEY_LEFT:
+      HandleKeyboard('<', 0, 0);
+      break;
+    case GLUT_KEY_F1:
+      HandleKeyboard('h', 0, 0);
+      break;
+    case GLUT_KEY_F2:
+      HandleKeyboard('i', 0, 0);
+      break;
+    case GLUT_KEY_PAGE_UP:
+      if (biasParam < 0.98) biasParam += 0.02;
+      break;
+    case GLUT_KEY_PAGE_DOWN:
+      if (biasParam > 0.72) biasParam -= 0.02;
+      break;
+    default:
+      break;
+  }
+}
