@@ -116,6 +116,10 @@ int main(int argc, char **argv) {
   }
   char line[LINE_LIMIT + 1];
   while (ReadLine(list, line, LINE_LIMIT)) header.nframes++;
+  if (ferror(list)) {  // a directory, or a read error: no list to count
+    fprintf(stderr, "Unable to read file list \"%s\"\n", listname.c_str());
+    UsageExit(argv[0]);
+  }
   fprintf(stderr, "Found %d file names\n", header.nframes);
 
   // A broken pipe must show as a failed write, not kill the run silently.
