@@ -55,18 +55,6 @@ uint64_t ParseInteger(const char *text) {
   return negative ? 0 - value : value;
 }
 
-// The first `count` white-space-delimited words of a line; a word the line
-// does not have leaves its name as it was.
-void TakeNames(const char *line, std::string *names, int count) {
-  for (int n = 0; n < count; n++) {
-    while (*line == ' ' || (*line >= '\t' && *line <= '\r')) line++;
-    if (*line == 0) return;
-    const char *start = line;
-    while (*line && !(*line == ' ' || (*line >= '\t' && *line <= '\r'))) line++;
-    names[n].assign(start, (size_t)(line - start));
-  }
-}
-
 }  // namespace
 
 void WriteMovie(const void *data, size_t size) {

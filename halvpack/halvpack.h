@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "movie.h"
 
@@ -25,5 +26,10 @@ int LoadScene(const char *name);
 // Writes bytes to the movie and counts them; a failed write ends the run
 // with "Failed to write the movie file" and status 1.
 void WriteMovie(const void *data, size_t size);
+
+// Takes the first `count` white-space-delimited words of a file-list line
+// into names[0..count-1]; a word the line does not have leaves its name as
+// it was.
+void TakeNames(const char *line, std::string *names, int count);
 
 #endif
