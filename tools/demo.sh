@@ -41,8 +41,12 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j"$(nproc)" --target halvpack halvview halvdemo
 
-halvpack=$PWD/$build/halvpack/halvpack
-halvview=$PWD/$build/halvview/halvview
+case $build in
+  /*) top=$build ;;
+  *) top=$PWD/$build ;;
+esac
+halvpack=$top/halvpack/halvpack
+halvview=$top/halvview/halvview
 mkdir -p "$demo"
 
 # The pictures, the list and the movie. The list names the pictures relative
@@ -59,7 +63,7 @@ fi
 movie=$demo/$name.hmv
 echo "Packing $demo/$name.list into $movie (halvpack's messages: $demo/halvpack.log)"
 if ! (cd "$demo" && "$halvpack" -x 720 -y 486 -e "$eyes" -i "$name.list" -o "$name.hmv") \
-  2>"$demo/halvpack.log"; then
+  2>"$demo/halvpack.log" || grep -q -- '----- Failed' "$demo/halvpack.log"; then
   cat "$demo/halvpack.log" >&2
   echo "demo.sh: halvpack failed" >&2
   exit 1
