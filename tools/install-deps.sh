@@ -4,7 +4,7 @@
 set -euo pipefail
 build_pkgs=(g++ cmake make libgtest-dev libbenchmark-dev freeglut3-dev libgl-dev libglu1-mesa-dev)
 run_pkgs=(xvfb x11-utils imagemagick)
-test_pkgs=(xdotool libstb-dev povray)
+test_pkgs=(xdotool libstb-dev povray python3)
 pkgs=("${build_pkgs[@]}" "${run_pkgs[@]}")
 [ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
 
