@@ -18,6 +18,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import halvtest  # noqa: E402
 from halvtest import Player, Workdir, XServer, wait_for  # noqa: E402

@@ -9,6 +9,7 @@ import os
 import signal
 import sys
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from halvtest import (GREEN, RED, Adaptation, Player, XServer, case, check,  # noqa: E402
@@ -436,7 +437,7 @@ def test_overlays(work):
 
 @case('autoplay')
 def test_autoplay(work):
-    n = 5
+    n = 8
     h = 51  # tall enough for the frame-rate line of the info overlay
     path, pics = movie(work, 'm.hlv', n, W, h)
     expected = [plain_expected(pic) for pic in pics]
@@ -469,18 +470,19 @@ def test_autoplay(work):
             k = which(p, p.xs.screenshot())
             if k is not None and (not seen or seen[-1] != k):
                 seen.append(k)
-            if len(seen) >= 2 * n + 1:
+            if len(seen) >= n + 3:
                 break
         return seen
 
     def check_playing(p, label):
-        seen = watch(p, 8)
+        seen = watch(p, 12)
         log('%s: frames seen %s' % (label, seen))
         check(len(seen) >= n + 1 and set(seen) == set(range(n)),
               '%s: frames seen %s' % (label, seen))
         steps = [(b - a) % n for a, b in zip(seen, seen[1:])]
-        # A slow look at the screen may miss a frame now and then, never more.
-        check(all(s in (1, 2) for s in steps) and steps.count(1) >= n,
+        # A slow look at the screen (on a busy machine) may miss a frame or
+        # two now and then; a step back or a skip on every frame is a fault.
+        check(all(s in (1, 2, 3) for s in steps) and steps.count(1) >= n // 2,
               '%s: frames seen %s' % (label, seen))
 
     with XServer(work) as xs:
@@ -489,11 +491,12 @@ def test_autoplay(work):
             p.wait_picture(expected[0], W, h, 'frame 0')
             p.key('g')
             check_playing(p, 'g')
-            p.key('g')
-            # Stopped: the picture stays on one frame.
-            seen = watch(p, 0.3)
-            still = watch(p, 0.6)
-            check(len(still) == 1 and still[0] == seen[-1], 'still playing after g: %s' % still)
+            # Stopped: once the info overlay (switched on after 'g') shows,
+            # the picture stays on one frame.
+            p.key('g', 'i')
+            check(wait_overlay(p, GREEN), 'info overlay did not appear')
+            still = watch(p, 1.0)
+            check(len(still) == 1, 'still playing after g: %s' % still)
             end_with(p, 'q', 'q')
         # -a starts playing; with -i the frame-rate line shows while playing.
         with open_window(xs, ['-a', '-i', '-fps', '4', path], (W, h)) as p:
@@ -504,6 +507,24 @@ def test_autoplay(work):
             check(wait_for(lambda: not any(34 <= y <= 46 for _, y in p.overlay_pixels(
                 xs.screenshot(), GREEN))), 'frame-rate line still shown after pausing')
             end_with(p, 'Escape', 'Escape')
+
+    # The frame-rate line with both rates of 100 or more and a target of
+    # 999.999 is 64 characters long; its last one, the ")" at x = 10 + 63 x 8,
+    # is drawn too. -d prints the same line every 100 displays, which tells
+    # whether the machine reached such rates at all.
+    wide, _ = movie(work, 'wide.hlv', 2, 540, 48)
+    with XServer(work, 640, 120) as xs:
+        with open_window(xs, ['-d', '-a', '-i', '-fps', '999.999', wide], (540, 48)) as p:
+            def closing_paren():
+                return [x for x, y in p.overlay_pixels(xs.screenshot(), GREEN)
+                        if 34 <= y <= 46 and x >= 10 + 63 * 8]
+            if not wait_for(closing_paren, 20, 0.2):
+                lines = [l for l in p.stderr().splitlines() if l.startswith('Framerate')]
+                long_lines = [l for l in lines if len(l) >= 64]
+                check(len(long_lines) * 2 <= len(lines),
+                      'the long frame-rate line is cut short (player printed %s)' % long_lines[-1])
+                log('long frame-rate line not checked: the player stayed below 100 fps here')
+            end_with(p, 'q', 'q')
 
 
 @case('stereo')
