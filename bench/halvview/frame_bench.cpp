@@ -1,0 +1,454 @@
+// One frame's conversion in the player: ReadFramefloat on a movie that sits
+// in the page cache (read, LoadFrame, then Tonemapping and PixelOutTmo, or
+// PixelOut), at three picture sizes, beside a memory-traffic reference that
+// moves the same bytes per pixel as a conversion must:
+//   read 4 (RGBE), write 12 + 8 (float colour, double luminance),
+//   read both back, write 12 (the output picture).
+// The content is a synthetic HDR scene: a sun and a lamp, a sky gradient
+// with soft clouds, sunlit and shaded textured surfaces and deep shadows,
+// a dynamic range of about 10^7 with smooth and rough 3 x 3 blocks.
+//
+// After the run a table gives the milliseconds per frame of each path, its
+// ratio to the reference of the same size, and frames per second.
+#include <benchmark/benchmark.h>
+#include <emmintrin.h>
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "halvview.h"
+#include "rgbe.h"
+
+namespace {
+
+// ---- The scene ------------------------------------------------------------
+
+uint32_t Hash(uint32_t x, uint32_t y, uint32_t seed) {
+  uint32_t h = x * 0x8da6b343u ^ y * 0xd8163841u ^ seed * 0xcb1ab31fu;
+  h ^= h >> 13;
+  h *= 0x5bd1e995u;
+  h ^= h >> 15;
+  return h;
+}
+double Noise(int x, int y, uint32_t seed) { return Hash((uint32_t)x, (uint32_t)y, seed) / 4294967296.0; }
+
+// Smooth value noise with a cell of `scale` pixels, in [0, 1).
+double ValueNoise(double x, double y, double scale, uint32_t seed) {
+  const double fx = x / scale, fy = y / scale;
+  const int ix = (int)std::floor(fx), iy = (int)std::floor(fy);
+  double tx = fx - ix, ty = fy - iy;
+  tx = tx * tx * (3 - 2 * tx);
+  ty = ty * ty * (3 - 2 * ty);
+  const double a = Noise(ix, iy, seed), b = Noise(ix + 1, iy, seed);
+  const double c = Noise(ix, iy + 1, seed), d = Noise(ix + 1, iy + 1, seed);
+  return (a + (b - a) * tx) * (1 - ty) + (c + (d - c) * tx) * ty;
+}
+
+// The scene in the movie's row order (row 0 at the bottom), RGB floats.
+std::vector<float> Scene(int W, int H) {
+  std::vector<float> img(3 * (size_t)W * H);
+  const double u = H / 486.0;  // features scale with the picture
+  const double horizon = 0.55 * H;
+  const double sunx = 0.72 * W, suny = 0.84 * H, sunr = 14 * u;
+  const double lampx = 0.18 * W, lampy = 0.30 * H, lampr = 5 * u;
+  for (int y = 0; y < H; y++)
+    for (int x = 0; x < W; x++) {
+      double r, g, b;
+      if (y >= horizon) {  // sky: brighter at the horizon, soft clouds
+        const double t = (y - horizon) / (H - horizon);
+        const double sky = 3.0 * (1.0 - 0.7 * t);
+        const double cloud = ValueNoise(x, y, 60 * u, 1) * ValueNoise(x, y, 17 * u, 2);
+        const double c = sky * (1.0 + 1.5 * cloud * cloud);
+        r = 0.55 * c + 1.2 * cloud;
+        g = 0.75 * c + 1.2 * cloud;
+        b = 1.25 * c + 1.1 * cloud;
+        const double ds = std::hypot(x - sunx, y - suny) / sunr;
+        if (ds < 1.0) {
+          r = 40000.0;
+          g = 36000.0;
+          b = 30000.0;
+        } else {
+          const double glow = 400.0 / (ds * ds * ds);
+          r += glow;
+          g += 0.9 * glow;
+          b += 0.7 * glow;
+        }
+      } else {
+        // Ground: a sunlit stone wall on the right, a shaded brick wall on
+        // the left, deep shadow in the lower left corner.
+        const double grain = Noise(x, y, 3);           // per-pixel texture
+        const double blotch = ValueNoise(x, y, 9 * u, 4);  // larger stains
+        const bool mortar = (y % (int)(12 * u + 1)) < 2 * u + 1 ||
+                            ((x + ((y / (int)(12 * u + 1)) % 2) * (int)(16 * u)) % (int)(32 * u + 1)) < 2 * u + 1;
+        double albedo = 0.35 + 0.4 * blotch + 0.5 * (grain - 0.5);
+        if (mortar) albedo *= 0.35;
+        double light;
+        if (x > 0.5 * W) {
+          light = 9.0;  // direct sun
+        } else {
+          light = 0.6;  // sky light only
+          const double shadow = (0.5 * W - x) / (0.5 * W) + (0.3 * H - y) / (0.3 * H);
+          if (shadow > 0.9) light = 0.004 + 0.01 * ValueNoise(x, y, 40 * u, 5);
+        }
+        const double dl = std::hypot(x - lampx, y - lampy) / lampr;
+        r = albedo * light * 0.95;
+        g = albedo * light * 0.85;
+        b = albedo * light * 0.70;
+        if (dl < 1.0) {
+          r = 900.0;
+          g = 700.0;
+          b = 400.0;
+        } else {
+          const double pool = 60.0 / (dl * dl);
+          r += albedo * pool;
+          g += albedo * 0.8 * pool;
+          b += albedo * 0.5 * pool;
+        }
+      }
+      float *p = &img[3 * ((size_t)y * W + x)];
+      p[0] = (float)r;
+      p[1] = (float)g;
+      p[2] = (float)b;
+    }
+  return img;
+}
+
+struct Movie {
+  std::string path;
+  double maxLum = 0.0, logAv = 0.0;
+  double dynamic_range = 0.0;  // brightest over darkest non-zero luminance
+  double rough_blocks = 0.0;   // share of rough blocks at steady adaptation
+  double log_cells = 0.0;      // share of cells at or above 2 (a logarithm each)
+};
+
+// Writes a one-frame movie of the scene (as the builder would) and notes
+// the scene's figures.
+Movie MakeMovie(int W, int H) {
+  Movie m;
+  const std::vector<float> scene = Scene(W, H);
+  const size_t n = (size_t)W * H;
+  std::vector<unsigned char> rgbe(4 * n);
+  std::vector<double> L(n);
+  double sum = 0.0, darkest = INFINITY;
+  for (size_t k = 0; k < n; k++) {
+    const float *p = &scene[3 * k];
+    L[k] = 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2];
+    m.maxLum = std::max(m.maxLum, L[k]);
+    if (L[k] > 0) darkest = std::min(darkest, L[k]);
+    sum += std::log(L[k] + 0.000023);
+    float2rgbe(&rgbe[4 * k], p[0], p[1], p[2]);
+  }
+  m.logAv = std::exp(sum / (double)n);
+  m.dynamic_range = m.maxLum / darkest;
+
+  // With the same frame played on, the adapted average tends to logAv.
+  size_t blocks = 0, rough = 0, logs = 0;
+  for (int y = 0; y < H; y += 3)
+    for (int x = 0; x < W; x += 3) {
+      double s = 0.0;
+      int cells = 0;
+      for (int r = y; r < std::min(y + 3, H); r++)
+        for (int c = x; c < std::min(x + 3, W); c++, cells++) {
+          const double v = L[(size_t)r * W + c] / m.logAv;
+          s += v;
+          logs += v >= 2.0;
+        }
+      const double d = s / cells - L[(size_t)y * W + x] / m.logAv;
+      blocks++;
+      rough += !(d > -1.0 && d < 1.0);
+    }
+  m.rough_blocks = (double)rough / blocks;
+  m.log_cells = (double)logs / n;
+
+  char name[64];
+  snprintf(name, sizeof name, "/halvview_bench_%dx%d_%d.movie", W, H, (int)getpid());
+  const char *tmp = getenv("TMPDIR");
+  m.path = std::string(tmp && *tmp ? tmp : "/tmp") + name;
+  FILE *f = fopen(m.path.c_str(), "wb");
+  if (!f) {
+    perror(m.path.c_str());
+    exit(1);
+  }
+  MovieHeader h{};
+  h.width = (int16_t)W;
+  h.height = (int16_t)H;
+  h.format = MOVIE_FORMAT;
+  h.eyes = 1;
+  h.nframes = 1;
+  fwrite(&h, sizeof h, 1, f);
+  fwrite(&m.maxLum, 8, 1, f);
+  fwrite(&m.logAv, 8, 1, f);
+  for (int r = 0; r < H; r++) fwrite(&rgbe[4 * (size_t)r * W], 4, W, f);  // already bottom first
+  fclose(f);
+  return m;
+}
+
+std::map<std::pair<int, int>, Movie> &Movies() {
+  static std::map<std::pair<int, int>, Movie> movies;
+  return movies;
+}
+
+const Movie &MovieFor(int W, int H) {
+  auto it = Movies().find({W, H});
+  if (it == Movies().end()) it = Movies().emplace(std::make_pair(W, H), MakeMovie(W, H)).first;
+  return it->second;
+}
+
+// Sets up the player's globals and buffers for the movie, as start-up does.
+void OpenPlayer(const Movie &m, int W, int H) {
+  if (fptr) fclose(fptr);
+  free(rgbe_buf);
+  free(out_img);
+  free(fframe);
+  free(Lum);
+  fptr = fopen(m.path.c_str(), "rb");
+  if (!fptr || fread(&header, sizeof header, 1, fptr) != 1) {
+    perror(m.path.c_str());
+    exit(1);
+  }
+  SetMovieGeometry();
+  BuildExponentTable();
+  rgbe_buf = (unsigned char *)malloc(12 * (size_t)W * H);
+  out_img = (float *)malloc(12 * (size_t)W * H);
+  fframe = (float *)malloc(12 * (size_t)W * H);
+  Lum = (double *)malloc(8 * (size_t)(W + 2) * (H + 2));
+  // Start-up allocates once; the pages are in use long before a frame is
+  // timed, so fault them in here.
+  memset(rgbe_buf, 0, 12 * (size_t)W * H);
+  memset(out_img, 0, 12 * (size_t)W * H);
+  memset(fframe, 0, 12 * (size_t)W * H);
+  memset(Lum, 0, 8 * (size_t)(W + 2) * (H + 2));
+  exposure = 0.0f;
+  biasParam = 0.85f;
+  logAv0 = 0.0;
+}
+
+// ---- Measurements ----------------------------------------------------------
+
+double ThreadSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
+}
+
+// The memory-traffic reference: per pixel it reads the 4 RGBE bytes,
+// writes 12 bytes of colour and 8 of luminance, reads both back and writes
+// the 12 bytes of the output, in two plain passes over its own buffers.
+struct Reference {
+  size_t n;
+  std::vector<unsigned char> src;
+  std::vector<float> colour, out;
+  std::vector<double> lum;
+  explicit Reference(size_t pixels)
+      : n(pixels), src(4 * n), colour(3 * n), out(3 * n), lum(n) {
+    for (size_t i = 0; i < src.size(); i++) src[i] = (unsigned char)(i * 37);
+  }
+  // Four pixels at a time: the bytes are widened to floats in registers,
+  // and each pixel's three floats are stored with one 16-byte store whose
+  // fourth float the next pixel's store overwrites (the last pixel of the
+  // picture is done on its own).
+  void Run() {
+    const unsigned char *s = src.data();
+    float *c = colour.data(), *o = out.data();
+    double *l = lum.data();
+    const __m128i zero = _mm_setzero_si128();
+    size_t k = 0;
+    for (; k + 4 < n; k += 4) {  // read 4, write 12 + 8
+      const __m128i bytes = _mm_loadu_si128((const __m128i *)(s + 4 * k));
+      const __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
+      const __m128 p[4] = {_mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)),
+                           _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero)),
+                           _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)),
+                           _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero))};
+      for (int i = 0; i < 4; i++) _mm_storeu_ps(c + 3 * (k + i), p[i]);
+      const __m128 e01 = _mm_shuffle_ps(p[0], p[1], _MM_SHUFFLE(3, 3, 3, 3));
+      const __m128 e23 = _mm_shuffle_ps(p[2], p[3], _MM_SHUFFLE(3, 3, 3, 3));
+      _mm_storeu_pd(l + k, _mm_cvtps_pd(_mm_shuffle_ps(e01, e01, _MM_SHUFFLE(2, 0, 2, 0))));
+      _mm_storeu_pd(l + k + 2, _mm_cvtps_pd(_mm_shuffle_ps(e23, e23, _MM_SHUFFLE(2, 0, 2, 0))));
+    }
+    for (; k < n; k++) {
+      c[3 * k] = s[4 * k];
+      c[3 * k + 1] = s[4 * k + 1];
+      c[3 * k + 2] = s[4 * k + 2];
+      l[k] = s[4 * k + 3];
+    }
+    benchmark::ClobberMemory();
+    for (k = 0; k + 2 < n; k += 2) {  // read 12 + 8, write 12
+      const __m128 v = _mm_cvtpd_ps(_mm_loadu_pd(l + k));
+      const __m128 v0 = _mm_shuffle_ps(v, v, 0), v1 = _mm_shuffle_ps(v, v, 0x55);
+      _mm_storeu_ps(o + 3 * k, _mm_add_ps(_mm_loadu_ps(c + 3 * k), v0));
+      _mm_storeu_ps(o + 3 * k + 3, _mm_add_ps(_mm_loadu_ps(c + 3 * k + 3), v1));
+    }
+    for (; k < n; k++) {
+      const float v = (float)l[k];
+      for (int i = 0; i < 3; i++) o[3 * k + i] = c[3 * k + i] + v;
+    }
+    benchmark::ClobberMemory();
+  }
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// Milliseconds of CPU time per frame, medians over the iterations.
+struct Result {
+  double ms = 0.0, reference_ms = 0.0;
+};
+std::map<std::string, std::map<std::pair<int, int>, Result>> &Results() {
+  static std::map<std::string, std::map<std::pair<int, int>, Result>> results;
+  return results;
+}
+
+// Every iteration converts the frame (ReadFramefloat from the start of the
+// movie) and then runs the reference, timing each apart on the thread's
+// CPU clock (user and system time, so the read from the page cache counts).
+// The machine is shared: taking the two in turns, and CPU time rather than
+// wall-clock time, keeps the other processes out of the ratio as far as
+// possible. The benchmark's own time column is the conversion's.
+void Convert(benchmark::State &state, int mode, const char *name) {
+  const int W = (int)state.range(0), H = (int)state.range(1);
+  const Movie &m = MovieFor(W, H);
+  OpenPlayer(m, W, H);
+  Reference reference((size_t)W * H);
+  tmo = mode;
+  std::vector<double> conversion_ms, reference_ms;
+  for (auto _ : state) {
+    const double t0 = ThreadSeconds();
+    fseeko(fptr, 12, SEEK_SET);
+    if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
+    benchmark::DoNotOptimize(out_img[0]);
+    const double t1 = ThreadSeconds();
+    reference.Run();
+    const double t2 = ThreadSeconds();
+    state.SetIterationTime(t1 - t0);
+    conversion_ms.push_back(1000.0 * (t1 - t0));
+    reference_ms.push_back(1000.0 * (t2 - t1));
+  }
+  Result &r = Results()[name][{W, H}];
+  r.ms = Median(conversion_ms);
+  r.reference_ms = Median(reference_ms);
+  state.counters["ms"] = r.ms;
+  state.counters["ref_ms"] = r.reference_ms;
+  state.counters["x_reference"] = r.ms / r.reference_ms;
+  state.counters["fps"] = 1000.0 / r.ms;
+  if (mode == 1) {
+    state.counters["rough_blocks"] = m.rough_blocks;
+    state.counters["log_cells"] = m.log_cells;
+  }
+}
+
+void Tonemapped(benchmark::State &state) { Convert(state, 1, "tonemapped"); }
+void Plain(benchmark::State &state) { Convert(state, 0, "plain"); }
+
+// The stages of a tone-mapped frame one by one, to see where the time goes.
+// Tonemapping works in place, so its input is put back, untimed, before
+// every run.
+void Stage(benchmark::State &state, int stage) {
+  const int W = (int)state.range(0), H = (int)state.range(1);
+  const Movie &m = MovieFor(W, H);
+  OpenPlayer(m, W, H);
+  tmo = 1;
+  fseeko(fptr, 12, SEEK_SET);
+  if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
+  LoadFrame(rgbe_buf, Lum, fframe);
+  std::vector<double> loaded(Lum, Lum + npixels);
+  Tonemapping(Lum, fframe, m.maxLum, m.logAv);
+  for (auto _ : state) {
+    switch (stage) {
+      case 0:
+        fseeko(fptr, 28, SEEK_SET);
+        if (fread(rgbe_buf, 4, npixels, fptr) != npixels) state.SkipWithError("short read");
+        break;
+      case 1:
+        LoadFrame(rgbe_buf, Lum, fframe);
+        break;
+      case 2:
+        state.PauseTiming();
+        memcpy(Lum, loaded.data(), 8 * npixels);
+        logAv0 = m.logAv;
+        state.ResumeTiming();
+        Tonemapping(Lum, fframe, m.maxLum, m.logAv);
+        break;
+      case 3:
+        PixelOutTmo(Lum, fframe);
+        break;
+      case 4:
+        PixelOut(fframe);
+        break;
+    }
+    benchmark::ClobberMemory();
+  }
+}
+
+const int kSizes[][2] = {{720, 486}, {1920, 1080}, {3840, 2160}};
+
+void Register() {
+  for (const auto &s : kSizes) {
+    benchmark::RegisterBenchmark("tonemapped", Tonemapped)
+        ->Args({s[0], s[1]})
+        ->UseManualTime()
+        ->MinTime(1.0)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("plain", Plain)
+        ->Args({s[0], s[1]})
+        ->UseManualTime()
+        ->MinTime(1.0)
+        ->Unit(benchmark::kMillisecond);
+  }
+  const char *stages[] = {"stage/read", "stage/LoadFrame", "stage/Tonemapping", "stage/PixelOutTmo",
+                          "stage/PixelOut"};
+  for (int i = 0; i < 5; i++)
+    benchmark::RegisterBenchmark(stages[i], Stage, i)->Args({1920, 1080})->Unit(benchmark::kMillisecond);
+}
+
+void Summary() {
+  auto &res = Results();
+  printf("\nCPU milliseconds per frame (medians); each path beside the reference run in turn with it\n");
+  printf("%-11s %-11s %10s %10s %8s %8s\n", "size", "path", "path ms", "ref ms", "x ref", "fps");
+  for (const auto &s : kSizes)
+    for (const char *path : {"tonemapped", "plain"}) {
+      const auto it = res[path].find({s[0], s[1]});
+      if (it == res[path].end() || it->second.ms <= 0) continue;
+      const Result &r = it->second;
+      char size[32];
+      snprintf(size, sizeof size, "%dx%d", s[0], s[1]);
+      printf("%-11s %-11s %10.2f %10.2f %8.2f %8.1f\n", size, path, r.ms, r.reference_ms,
+             r.ms / r.reference_ms, 1000.0 / r.ms);
+    }
+  for (const auto &[key, m] : Movies())
+    printf("scene %dx%d: dynamic range %.3g:1, rough blocks %.1f%%, cells at or above 2: %.1f%%\n",
+           key.first, key.second, m.dynamic_range, 100 * m.rough_blocks, 100 * m.log_cells);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Register();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  Summary();
+  for (const auto &[key, m] : Movies()) unlink(m.path.c_str());
+  return 0;
+}
+
+// The core ends a run through CleanExit; a benchmark has no display gamma
+// to restore and nothing to close but its movie.
+void CleanExit() {
+  fprintf(stderr, "the benchmark's movie could not be read\n");
+  exit(1);
+}

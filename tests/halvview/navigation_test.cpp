@@ -1,0 +1,402 @@
+// Stepping through a movie file: which record each request reads, where the
+// file position is left, and how a failed read ends the run.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cleanexit_stub.h"
+#include "core_fixture.h"
+
+namespace {
+
+constexpr int W = 5, H = 4;
+constexpr off_t kRecord = 16 + 4 * W * H;
+
+class NavigationTest : public CoreTest {
+ protected:
+  // A movie whose header says `nframes` and which holds `present` marked
+  // frames of max(eyes, 1) records each, less `cut` bytes at the end.
+  void Open(int nframes, int present, int eyes = 1, size_t cut = 0) {
+    const int records = eyes > 1 ? eyes : 1;
+    path_ = WriteMovie(::testing::UnitTest::GetInstance()->current_test_info()->name(), W, H, eyes,
+                       nframes, MarkedMovie(present, records, W, H), false, cut);
+    OpenMovie(path_, W, H, eyes, nframes);
+  }
+  void Step(int frame) { HandleNextFrame(fptr, frame); }
+
+  // The player is on frame `cur` showing the marked frame `shown`, scaled by
+  // 2^stops, with the file position just past that frame.
+  void ExpectOn(int cur, int shown, int stops = 0) {
+    EXPECT_EQ(currentframe, cur);
+    const float scale = std::ldexp(1.0f, stops);
+    EXPECT_EQ(out_img[0], (shown + 1) * scale) << "shown frame";
+    if (stops == 0) {
+      EXPECT_EQ(ShownFrame(out_img), shown);
+    }
+    EXPECT_EQ(logAv, 1.0 + shown);
+    EXPECT_EQ(ftello(fptr), 12 + (shown + 1) * offset);
+  }
+
+  std::string path_;
+};
+
+TEST_F(NavigationTest, ForwardStepsWalkTheFileAndWrapToFrameZero) {
+  Open(4, 4);
+  Step(0);
+  ExpectOn(0, 0);
+  for (int f = 1; f < 4; f++) {
+    Step(currentframe + 1);
+    ExpectOn(f, f);
+  }
+  Step(currentframe + 1);  // past the last frame, paused: back to frame 0
+  ExpectOn(0, 0);
+  EXPECT_EQ(autoplay, 0);
+}
+
+TEST_F(NavigationTest, PlaybackLoopsOrStopsAtTheEnd) {
+  Open(3, 3);
+  autoplay = 1;
+  Step(0);
+  Step(1);
+  Step(2);
+  Step(currentframe + playdir);  // looping: on through frame 0
+  ExpectOn(0, 0);
+  EXPECT_EQ(autoplay, 1);
+
+  looptype = 0;  // play once: stop on the last frame
+  Step(1);
+  Step(2);
+  Step(currentframe + playdir);
+  ExpectOn(2, 2);
+  EXPECT_EQ(autoplay, 0);
+}
+
+TEST_F(NavigationTest, BackStepReadsThePreviousFrame) {
+  Open(8, 8);
+  Step(0);
+  for (int f = 1; f <= 5; f++) Step(f);
+  ExpectOn(5, 5);
+  Step(4);
+  ExpectOn(4, 4);
+  Step(3);
+  ExpectOn(3, 3);
+  Step(4);  // and forward again
+  ExpectOn(4, 4);
+}
+
+TEST_F(NavigationTest, BackStepFromFrameZero) {
+  Open(6, 6);
+  Step(0);
+  Step(-1);  // paused: to the last frame
+  ExpectOn(5, 5);
+
+  Step(0);
+  autoplay = 1;  // looping: to the last frame too
+  Step(-1);
+  ExpectOn(5, 5);
+
+  Step(0);
+  looptype = 0;  // play once: the direction turns, the next record is frame 1
+  playdir = -1;
+  Step(-1);
+  EXPECT_EQ(playdir, 1);
+  ExpectOn(1, 1);
+}
+
+TEST_F(NavigationTest, ShortFileEndsOnTheLastFramePresent) {
+  Open(8, 5);  // the header promises 8 frames, the file holds 5
+  Step(0);
+  Step(-1);
+  EXPECT_EQ(currentframe, 7);
+  EXPECT_EQ(ShownFrame(out_img), 4);
+  fseeko(fptr, 0, SEEK_END);
+  const off_t size = ftello(fptr);
+  EXPECT_EQ(size, 12 + 5 * kRecord);
+}
+
+TEST_F(NavigationTest, OneFrameMovieRereadsFrameZero) {
+  Open(1, 1);
+  Step(0);
+  ExpectOn(0, 0);
+  for (int i = 0; i < 3; i++) {
+    exposure = (float)(i + 1);  // a new conversion shows the new exposure
+    Step(currentframe + 1);
+    ExpectOn(0, 0, i + 1);
+  }
+  autoplay = 1;
+  exposure = 0.0f;
+  Step(currentframe + 1);
+  ExpectOn(0, 0);
+  Step(currentframe - 1);
+  ExpectOn(0, 0);
+}
+
+TEST_F(NavigationTest, RequestForTheShownFrameReadsItAgain) {
+  Open(6, 6);
+  Step(0);
+  exposure = 1.0f;
+  Step(0);  // frame 0 while on frame 0
+  ExpectOn(0, 0, 1);
+
+  exposure = 0.0f;
+  Step(1);
+  Step(2);
+  Step(3);
+  exposure = -1.0f;
+  ::testing::internal::CaptureStderr();
+  Step(3);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  ExpectOn(3, 3, -1);
+  exposure = 0.0f;
+  Step(4);
+  ExpectOn(4, 4);
+}
+
+TEST_F(NavigationTest, UnexpectedDifferenceStepsOneFrame) {
+  Open(10, 10);
+  Step(0);
+  Step(1);
+  Step(2);
+  ::testing::internal::CaptureStderr();
+  Step(currentframe + 3);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Got unexpected frame difference\n");
+  ExpectOn(3, 3);
+  Step(4);
+  Step(5);
+  ::testing::internal::CaptureStderr();
+  Step(currentframe - 3);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Got unexpected frame difference\n");
+  ExpectOn(4, 4);
+  ::testing::internal::CaptureStderr();
+  Step(currentframe + 1);  // a step of one says nothing
+  Step(currentframe - 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(NavigationTest, FailedReadEndsTheRunWithTheFrameNumber) {
+  const struct {
+    int present;
+    size_t cut;
+    int fails_at;
+    const char *message;
+  } cases[] = {
+      {5, 0, 5, "Error reading Maximum Lum in scene data\n"},
+      {5, kRecord - 12, 4, "Error reading the Log Average in scene data\n"},
+      {5, 1, 4, "Error reading image data\n"},
+      {0, 0, 0, "Error reading Maximum Lum in scene data\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.message);
+    Open(8, c.present, 1, c.cut);
+    cleanexit_calls = 0;
+    ::testing::internal::CaptureStderr();
+    bool ended = false;
+    try {
+      Step(0);
+      while (currentframe < c.fails_at) Step(currentframe + 1);
+    } catch (const CleanExitCalled &) {
+      ended = true;
+    }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(cleanexit_calls, 1);
+    EXPECT_EQ(currentframe, c.fails_at);
+    EXPECT_EQ(err, std::string(c.message) + "Failed to read rgbe buffer, frame " +
+                       std::to_string(c.fails_at) + "\n");
+  }
+}
+
+TEST_F(NavigationTest, PlainPathLeavesTheAdaptationAlone) {
+  Open(3, 3);
+  Step(0);
+  EXPECT_EQ(logAv0, 0.0);
+  tmo = 1;
+  Step(1);
+  EXPECT_EQ(logAv0, (0.0 + 2.0) * 0.5);
+  tmo = 0;
+  Step(2);
+  EXPECT_EQ(logAv0, 1.0);
+  tmo = 1;
+  Step(0);  // rewinding does not reset it either
+  EXPECT_EQ(logAv0, (1.0 + 1.0) * 0.5);
+}
+
+TEST_F(NavigationTest, ByteSwapAlsoSwapsThePictureStatistics) {
+  const std::vector<Record> records = MarkedMovie(2, 1, W, H);
+  const std::string plain = WriteMovie("swap_plain", W, H, 1, 2, records);
+  const std::string swapped = WriteMovie("swap_swapped", W, H, 1, 2, records, true);
+
+  OpenMovie(plain, W, H, 1, 2);
+  tmo = 1;
+  Step(0);
+  Step(1);
+  const std::vector<float> want(out_img, out_img + 3 * W * H);
+  const double want_adapted = logAv0;
+
+  OpenMovie(swapped, W, H, 1, 2);
+  tmo = 1;
+  byteswap = 1;
+  Step(0);
+  EXPECT_EQ(logAv, 1.0);
+  Step(1);
+  EXPECT_EQ(logAv, 2.0);
+  EXPECT_EQ(logAv0, want_adapted);
+  EXPECT_EQ(memcmp(out_img, want.data(), want.size() * sizeof(float)), 0);
+}
+
+TEST_F(NavigationTest, TwoEyedMovieStepsByPairs) {
+  Open(4, 4, 2);
+  EXPECT_EQ(offset, 2 * kRecord);
+  auto expect_pair = [&](int cur, int frame) {
+    EXPECT_EQ(currentframe, cur);
+    EXPECT_EQ(ShownFrame(out_img), frame);
+    EXPECT_EQ(ShownEye(out_img), 0);
+    EXPECT_EQ(ShownFrame(out_img_right), frame);
+    EXPECT_EQ(ShownEye(out_img_right), 1);
+    EXPECT_EQ(ftello(fptr), 12 + (frame + 1) * 2 * kRecord);
+  };
+  Step(0);
+  expect_pair(0, 0);
+  Step(1);
+  expect_pair(1, 1);
+  Step(2);
+  Step(3);
+  expect_pair(3, 3);
+  Step(2);
+  expect_pair(2, 2);
+  Step(2);
+  expect_pair(2, 2);
+  Step(3);
+  Step(4);  // wrap
+  expect_pair(0, 0);
+  Step(-1);  // back from frame 0: the last pair
+  expect_pair(3, 3);
+  ::testing::internal::CaptureStderr();
+  Step(0);
+  Step(3);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Got unexpected frame difference\n");
+  expect_pair(1, 1);
+}
+
+TEST_F(NavigationTest, TwoEyesAdaptEachOnItsOwn) {
+  Open(3, 3, 2);
+  tmo = 1;
+  Step(0);  // left logAv 1, right 1.25
+  EXPECT_EQ(logAv0, 0.5);
+  EXPECT_EQ(logAv0_right, 0.625);
+  Step(1);  // left 2, right 2.25
+  EXPECT_EQ(logAv0, 1.25);
+  EXPECT_EQ(logAv0_right, 1.4375);
+  // The colours follow each eye's record: (f + 1, e + 1, 5).
+  EXPECT_NEAR(out_img[1] / out_img[0], 1.0 / 2.0, 1e-6);
+  EXPECT_NEAR(out_img_right[1] / out_img_right[0], 2.0 / 2.0, 1e-6);
+  EXPECT_NEAR(out_img_right[2] / out_img_right[0], 5.0 / 2.0, 1e-6);
+}
+
+TEST_F(NavigationTest, FailedRightEyeNamesTheFrame) {
+  Open(3, 3, 2, 1);  // the right eye of frame 2 is a byte short
+  ::testing::internal::CaptureStderr();
+  bool ended = false;
+  try {
+    Step(0);
+    Step(1);
+    Step(2);
+  } catch (const CleanExitCalled &) {
+    ended = true;
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Error reading image data\nFailed to read rgbe buffer, frame 2\n");
+}
+
+TEST_F(NavigationTest, OtherEyeCountsShowTheFirstRecordOfEachFrame) {
+  Open(3, 3, 3);  // three records a frame
+  EXPECT_EQ(offset, 3 * kRecord);
+  Step(0);
+  EXPECT_EQ(ShownFrame(out_img), 0);
+  EXPECT_EQ(ShownEye(out_img), 0);
+  Step(1);
+  Step(2);
+  EXPECT_EQ(ShownFrame(out_img), 2);
+  EXPECT_EQ(ShownEye(out_img), 0);
+  EXPECT_EQ(ftello(fptr), 12 + 3 * 3 * kRecord);
+  Step(1);
+  EXPECT_EQ(ShownFrame(out_img), 1);
+  EXPECT_EQ(ShownEye(out_img), 0);
+  EXPECT_EQ(out_img_right[0], 0.0f);  // no second picture is shown
+  tmo = 1;
+  Step(2);
+  EXPECT_EQ(logAv0, 0.5 * 3.0);  // only the shown record adapts
+
+  // No eyes at all: one record a frame.
+  path_ = WriteMovie("no_eyes", W, H, 0, 3, MarkedMovie(3, 1, W, H));
+  OpenMovie(path_, W, H, 0, 3);
+  EXPECT_EQ(offset, kRecord);
+  Step(0);
+  Step(1);
+  Step(2);
+  ExpectOn(2, 2);
+  Step(1);
+  ExpectOn(1, 1);
+}
+
+TEST_F(NavigationTest, PositionsBeyondFourGibibytes) {
+  // A sparse movie of 16 x 16 pictures with more than 2^32 bytes of frames:
+  // only the header and the last frame hold data.
+  const int w = 16, h = 16, n = 4200000;
+  const off_t record = 16 + 4 * w * h;
+  const off_t size = 12 + (off_t)n * record;
+  ASSERT_GT(size, (off_t)1 << 32);
+  const std::string path = WriteMovie("sparse", w, h, 1, n, {});
+  const Record last = MarkedRecord(41, 0, w, h);
+  {
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    if (ftruncate(fd, size) != 0) {
+      close(fd);
+      GTEST_SKIP() << "no room for a sparse file here";
+    }
+    double stats[2] = {last.maxLum, last.logAv};
+    ASSERT_EQ(pwrite(fd, stats, 16, size - record), 16);
+    ASSERT_EQ(pwrite(fd, last.pixels.data(), last.pixels.size(), size - record + 16),
+              (ssize_t)last.pixels.size());
+    close(fd);
+  }
+  OpenMovie(path, w, h, 1, n);
+  EXPECT_EQ(offset, record);
+  Step(0);
+  Step(-1);  // to the last frame, past 4 GiB
+  EXPECT_EQ(currentframe, n - 1);
+  EXPECT_EQ(out_img[0], 42.0f);
+  EXPECT_EQ(ftello(fptr), size);
+  Step(n - 2);  // back one: a hole in the file, all zero bytes
+  EXPECT_EQ(currentframe, n - 2);
+  EXPECT_EQ(ftello(fptr), size - record);
+  EXPECT_EQ(out_img[0], 1e-6f);
+  Step(n - 1);
+  EXPECT_EQ(out_img[0], 42.0f);
+  TearDownPlayer();
+  unlink(path.c_str());
+}
+
+TEST(MovieGeometry, SizesAndOffsetsAreSixtyFourBit) {
+  header = MovieHeader{};
+  header.width = 31999;
+  header.height = 31999;
+  header.eyes = 2;
+  SetMovieGeometry();
+  EXPECT_EQ(npixels, 1023936001u);           // 31999^2
+  EXPECT_EQ(offset, (off_t)8191488040LL);    // 2 x (16 + 4 x 1023936001)
+  header.eyes = 7;
+  SetMovieGeometry();
+  EXPECT_EQ(offset, (off_t)28670208140LL);   // 7 x 4095744020
+  header.eyes = 0;
+  SetMovieGeometry();
+  EXPECT_EQ(offset, (off_t)4095744020LL);
+}
+
+}  // namespace

@@ -1,0 +1,229 @@
+// The player's decoding, tone mapping and output against the plain
+// transcription in reference.h, bit for bit, on random pictures of many
+// sizes (multiples of 3 and not), smooth and rough content, exposures and
+// bias values, over several frames so that the adaptation carries over.
+#include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core_fixture.h"
+#include "reference.h"
+
+namespace {
+
+enum class Content { kSmooth, kRough, kMixed };
+
+const char *Name(Content c) {
+  return c == Content::kSmooth ? "smooth" : c == Content::kRough ? "rough" : "mixed";
+}
+
+// Random RGBE pixels. Smooth content varies slowly, so that most blocks
+// pass the smoothness test; rough content has a random exponent per pixel.
+// Mixed content alternates patches of both and sprinkles the special
+// pixels: no energy (exponent 0), zero mantissas, a zero blue under equal
+// red and green, extreme exponents and ties of the largest component.
+std::vector<uint8_t> RandomPicture(int W, int H, Content content, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto uniform = [&](int lo, int hi) { return lo + (int)(rng() % (uint64_t)(hi - lo + 1)); };
+  std::vector<uint8_t> px(4 * (size_t)W * H);
+  const int base = uniform(120, 134);
+  for (int y = 0; y < H; y++)
+    for (int x = 0; x < W; x++) {
+      uint8_t *p = &px[4 * ((size_t)y * W + x)];
+      bool rough = content == Content::kRough;
+      if (content == Content::kMixed) rough = ((x / 7) + (y / 5)) % 2 == 1;
+      if (rough) {
+        p[3] = (uint8_t)uniform(base - 8, base + 10);
+        for (int i = 0; i < 3; i++) p[i] = (uint8_t)uniform(0, 255);
+      } else {
+        p[3] = (uint8_t)(base + (x + 2 * y) / 23 % 3);
+        const int m = 128 + (x * 3 + y * 5) % 90;
+        for (int i = 0; i < 3; i++) p[i] = (uint8_t)(m - 20 * i + uniform(0, 3));
+      }
+      if (content == Content::kMixed) {
+        const int special = uniform(0, 99);
+        if (special == 0) {
+          p[0] = p[1] = p[2] = (uint8_t)uniform(0, 255);
+          p[3] = 0;
+        } else if (special == 1) {
+          p[0] = p[1] = p[2] = 0;
+        } else if (special == 2) {
+          p[1] = p[0];
+          p[2] = 0;
+        } else if (special == 3) {
+          p[3] = (uint8_t)uniform(1, 12);
+        } else if (special == 4) {
+          p[3] = (uint8_t)uniform(170, 200);
+        } else if (special == 5) {  // ties of the largest component
+          p[1] = p[0];
+          p[2] = (uint8_t)(p[0] / 3);
+        } else if (special == 6) {
+          p[2] = p[0];
+          p[1] = (uint8_t)(p[0] / 2);
+        } else if (special == 7) {
+          p[2] = p[1];
+          p[0] = (uint8_t)(p[1] / 5);
+        }
+      }
+    }
+  return px;
+}
+
+// The builder's scene statistics of a decoded picture.
+void Statistics(const float *flt, size_t n, double *maxLum, double *logAv) {
+  double mx = 0.0, sum = 0.0;
+  for (size_t k = 0; k < n; k++) {
+    const double L = 0.2126 * flt[3 * k] + 0.7152 * flt[3 * k + 1] + 0.0722 * flt[3 * k + 2];
+    if (L > mx) mx = L;
+    sum += std::log(L + 0.000023);
+  }
+  *maxLum = mx;
+  *logAv = std::exp(sum / (double)n);
+}
+
+template <typename T>
+::testing::AssertionResult SameBits(const T *got, const T *want, size_t n, const char *what) {
+  for (size_t i = 0; i < n; i++)
+    if (memcmp(&got[i], &want[i], sizeof(T)) != 0)
+      return ::testing::AssertionFailure()
+             << what << " differs at " << i << ": " << std::hexfloat << (double)got[i] << " instead of "
+             << (double)want[i];
+  return ::testing::AssertionSuccess();
+}
+
+struct Case {
+  int W, H;
+  Content content;
+  float stops;
+  float bias;
+};
+
+std::string Describe(const Case &c) {
+  return std::to_string(c.W) + "x" + std::to_string(c.H) + " " + Name(c.content) + " exposure " +
+         std::to_string(c.stops) + " bias " + std::to_string(c.bias);
+}
+
+class ReferenceTest : public CoreTest {
+ protected:
+  // Three frames through LoadFrame, Tonemapping and PixelOutTmo, and the
+  // plain path, in the player and in the reference.
+  void Check(const Case &c, uint64_t seed) {
+    SCOPED_TRACE(Describe(c));
+    SetUpPlayer(c.W, c.H);
+    exposure = c.stops;
+    biasParam = c.bias;
+    const size_t n = (size_t)c.W * c.H;
+    std::vector<double> lum(n);
+    std::vector<float> flt(3 * n), out(3 * n);
+    double adapted = 0.0;
+    for (int frame = 0; frame < 3; frame++) {
+      SCOPED_TRACE(frame);
+      const std::vector<uint8_t> px = RandomPicture(c.W, c.H, c.content, seed + frame);
+      memcpy(rgbe_buf, px.data(), px.size());
+      LoadFrame(rgbe_buf, Lum, fframe);
+      ref::LoadFrame(px.data(), n, c.stops, lum.data(), flt.data());
+      ASSERT_TRUE(SameBits(fframe, flt.data(), 3 * n, "decoded colour"));
+      ASSERT_TRUE(SameBits(Lum, lum.data(), n, "luminance"));
+
+      double maxLum, logAvg;
+      Statistics(flt.data(), n, &maxLum, &logAvg);
+      if (frame == 2) maxLum *= 0.25;  // stored statistics need not fit the pixels
+      Tonemapping(Lum, fframe, maxLum, logAvg);
+      ref::Tonemapping(lum.data(), c.W, c.H, maxLum, logAvg, c.bias, adapted);
+      ASSERT_EQ(logAv0, adapted);
+      ASSERT_TRUE(SameBits(Lum, lum.data(), n, "display luminance"));
+
+      PixelOutTmo(Lum, fframe);
+      ref::PixelOutTmo(lum.data(), flt.data(), n, out.data());
+      ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "tone-mapped output"));
+
+      PixelOut(fframe);
+      ref::PixelOut(flt.data(), n, c.stops, out.data());
+      ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "plain output"));
+    }
+  }
+};
+
+TEST_F(ReferenceTest, SmallAndOddSizesMatchBitForBit) {
+  const int sizes[][2] = {{1, 1},   {2, 2},   {3, 3},   {4, 5},   {5, 4},   {16, 16},
+                          {17, 16}, {16, 17}, {18, 18}, {31, 29}, {64, 48}, {98, 97}};
+  uint64_t seed = 1;
+  for (const auto &s : sizes)
+    for (Content content : {Content::kSmooth, Content::kRough, Content::kMixed})
+      for (float stops : {0.0f, -1.0f, 1.5f, 3.25f})
+        for (float bias : {0.85f, 0.71f, 0.99f, 0.5f}) {
+          Check({s[0], s[1], content, stops, bias}, seed);
+          seed += 7;
+          if (HasFatalFailure()) return;
+        }
+}
+
+TEST_F(ReferenceTest, VideoSizedPicturesMatchBitForBit) {
+  Check({720, 486, Content::kMixed, 0.0f, 0.85f}, 1234);
+  Check({721, 487, Content::kMixed, -0.5f, 0.93f}, 99);
+  Check({200, 113, Content::kRough, 2.0f, 0.77f}, 5);
+  Check({202, 112, Content::kSmooth, 0.25f, 0.85f}, 6);
+}
+
+TEST_F(ReferenceTest, SpareRoomOfTheLuminanceMapDoesNotMatter) {
+  // The fixture fills the spare room with NaN; zeros and huge values must
+  // give the same pictures.
+  const int W = 17, H = 16;
+  const std::vector<uint8_t> px = RandomPicture(W, H, Content::kMixed, 77);
+  std::vector<float> first;
+  for (double filler : {std::nan(""), 0.0, 1e300, -5.0}) {
+    SetUpPlayer(W, H);
+    tmo = 1;
+    for (size_t i = npixels; i < (size_t)(W + 2) * (H + 2); i++) Lum[i] = filler;
+    memcpy(rgbe_buf, px.data(), px.size());
+    LoadFrame(rgbe_buf, Lum, fframe);
+    Tonemapping(Lum, fframe, 40.0, 0.3);
+    PixelOutTmo(Lum, fframe);
+    if (first.empty())
+      first.assign(out_img, out_img + 3 * npixels);
+    else
+      EXPECT_TRUE(SameBits(out_img, first.data(), 3 * npixels, "output"));
+  }
+}
+
+TEST_F(ReferenceTest, WholeFramesFromAMovieFileMatch) {
+  // ReadFramefloat on a movie file, tone-mapped and plain, frame after frame.
+  const int W = 47, H = 31, frames = 4;
+  std::vector<Record> records;
+  for (int f = 0; f < frames; f++) {
+    Record r;
+    r.pixels = RandomPicture(W, H, f % 2 ? Content::kRough : Content::kMixed, 500 + f);
+    r.maxLum = 3.0 + f;
+    r.logAv = 0.25 + 0.125 * f;
+    records.push_back(r);
+  }
+  const std::string path = WriteMovie("reference_frames", W, H, 1, frames, records);
+  for (int mode : {1, 0}) {
+    SCOPED_TRACE(mode);
+    OpenMovie(path, W, H, 1, frames);
+    tmo = mode;
+    exposure = 0.75f;
+    biasParam = 0.8f;
+    const size_t n = npixels;
+    std::vector<double> lum(n);
+    std::vector<float> flt(3 * n), out(3 * n);
+    double adapted = 0.0;
+    for (int f = 0; f < frames; f++) {
+      HandleNextFrame(fptr, f);
+      ref::LoadFrame(records[f].pixels.data(), n, exposure, lum.data(), flt.data());
+      if (mode == 1) {
+        ref::Tonemapping(lum.data(), W, H, records[f].maxLum, records[f].logAv, biasParam, adapted);
+        ref::PixelOutTmo(lum.data(), flt.data(), n, out.data());
+      } else {
+        ref::PixelOut(flt.data(), n, exposure, out.data());
+      }
+      EXPECT_EQ(logAv0, adapted);
+      ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "frame output")) << "frame " << f;
+    }
+  }
+}
+
+}  // namespace
