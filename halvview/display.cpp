@@ -102,10 +102,16 @@ void DrawHelp() {
 }
 
 void DrawGLText(int x, int y, const char *text) {
+  const int w = glutGet(GLUT_WINDOW_WIDTH), h = glutGet(GLUT_WINDOW_HEIGHT);
+  // The display's viewport is the picture's size; once the window has been
+  // resized it no longer covers the window, and text placed in window pixels
+  // would be squeezed into it. Text gets the whole window for the time.
+  glPushAttrib(GL_VIEWPORT_BIT);
+  glViewport(0, 0, w, h);
   glMatrixMode(GL_PROJECTION);
   glPushMatrix();
   glLoadIdentity();
-  glOrtho(0, glutGet(GLUT_WINDOW_WIDTH), 0, glutGet(GLUT_WINDOW_HEIGHT), -1, 1);
+  glOrtho(0, w, 0, h, -1, 1);
   glMatrixMode(GL_MODELVIEW);
   glPushMatrix();
   glLoadIdentity();
@@ -122,4 +128,5 @@ void DrawGLText(int x, int y, const char *text) {
   glPopMatrix();
   glMatrixMode(GL_PROJECTION);
   glPopMatrix();
+  glPopAttrib();
 }

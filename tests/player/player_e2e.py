@@ -229,6 +229,11 @@ def test_diagnostics(work):
             check(wait_for(shown), 'frame 0 of the 720 x 486 movie not shown')
             p.signal(signal.SIGTERM)
             end_with(p, 'SIGTERM')
+        # A hidden window (no idle processing) still ends on SIGTERM.
+        with open_window(xs, [path], (w, h), place=False) as p:
+            xs.run(['xdotool', 'windowunmap', '--sync', str(p.window)])
+            p.signal(signal.SIGTERM)
+            end_with(p, 'SIGTERM while hidden')
         # The window closed by the window manager.
         with open_window(xs, [path], (w, h), place=False) as p:
             xs.send_wm_delete(p.window)
@@ -422,6 +427,20 @@ def test_overlays(work):
             check(wait_overlay(p, GREEN) and wait_overlay(p, RED), 'both overlays')
             d = p.picture_diff(xs.screenshot(), exp0, w, h, skip=(GREEN, RED))
             check(d[0] <= 1, 'picture under the overlays: %s' % (d,))
+            # A larger window: the picture keeps its size at the lower-left
+            # corner, the help text follows the top edge, the info text the
+            # bottom edge.
+            xs.run(['xdotool', 'windowsize', '--sync', str(p.window), str(w + 60), str(h + 40)])
+            check(wait_for(lambda: p.refresh_geometry()[1] == (w + 60, h + 40), 5),
+                  'window not resized: %s' % (p.size,))
+
+            def resized_ok():
+                shot = xs.screenshot()
+                red = {p.size[1] - 1 - y for _, y in p.overlay_pixels(shot, RED)}
+                green = p.overlay_pixels(shot, GREEN)
+                return (p.picture_diff(shot, exp0, w, h, skip=(GREEN, RED))[0] <= 1 and
+                        red and min(red) == 11 and 19 in red and green and info_ok(green))
+            check(wait_for(resized_ok), 'picture or overlays misplaced after a resize')
             end_with(p, 'q', 'q')
 
         # -i starts with the info overlay; -i twice without it.
