@@ -372,6 +372,17 @@ def test_tonemap(work):
                 bias = f32(bias - 0.02)
             p.wait_picture(tonemap_expected(pics[1], W, H, adapt, bias_param=bias), W, H,
                            'frame 1 tone mapped with bias 0.79')
+            # The bias stops below 1 and above 0.7: Page Up only while it is
+            # below 0.98, Page Down only while it is above 0.72.
+            for key, frame, presses in (('Prior', 2, 12), ('Next', 3, 20)):
+                for _ in range(presses):
+                    if key == 'Prior' and bias < 0.98:
+                        bias = f32(bias + 0.02)
+                    elif key == 'Next' and bias > 0.72:
+                        bias = f32(bias - 0.02)
+                p.key(*([key] * presses + ['period']))
+                p.wait_picture(tonemap_expected(pics[frame], W, H, adapt, bias_param=bias), W, H,
+                               'frame %d tone mapped with bias %.7g' % (frame, bias))
             end_with(p, 'q', 'q')
 
         # -b: a movie written on a big-endian machine, header and statistics
@@ -637,6 +648,14 @@ def test_truncated(work):
             check(p.stderr() == 'Error reading image data\nFailed to read rgbe buffer, frame 3\n',
                   'stepping: stderr %r' % p.stderr())
             check(status == 0 and p.gamma() == GAMMA_BOTH, 'stepping: %s %s' % (status, p.gamma()))
+        # A stereo pair whose right picture is cut short ends at that frame.
+        pairs = [[frames[k][0], frames[(k + 1) % n][0]] for k in range(3)]
+        path = write_movie(work.fresh('cutpair.hlv'), W, H, pairs, eyes=2, cut=100)
+        with Player(xs, ['-a', '-fps', '1000', path]) as p:
+            status = p.wait_exit(15)
+            check(p.stderr() == 'Error reading image data\nFailed to read rgbe buffer, frame 2\n',
+                  'pair cut: stderr %r' % p.stderr())
+            check(status == 0 and p.gamma() == GAMMA_BOTH, 'pair cut: %s %s' % (status, p.gamma()))
         # The first frame already cut: the player ends before its window shows.
         path = write_movie(work.fresh('cut.hlv'), W, H, frames[:1], nframes=4, cut=10)
         with Player(xs, [path]) as p:
