@@ -9,11 +9,9 @@ import math
 import os
 import select
 import shutil
-import signal
 import socket
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 
