@@ -152,53 +152,49 @@ void DecodePixels(const unsigned char *rgbe, double *lum, float *flt, size_t cou
   }
 }
 
-}  // namespace
-
+#if defined(__SSE2__)
 // Four pixels at a time with SSE2: the 16 bytes of four pixels are split
 // into red, green, blue and exponent lanes, the colours are the mantissas
-// times RGBE_E[e] (exact in single precision), and the luminance is taken
+// times 2^(e - 136) (exact in single precision), and the luminance is taken
 // in double precision from those floats in the same order of operations
-// as one pixel at a time, so the results are the same to the bit.
-int LoadFrame(const unsigned char *rgbe, double *lum, float *flt) {
-  const double s = exposure == 0.0f ? 1.0 : pow(2.0, (double)exposure);
-  const size_t n = npixels;
-  size_t k = 0;
-#if defined(__SSE2__)
-  const __m128i byte = _mm_set1_epi32(0xff);
-  const __m128i zero = _mm_setzero_si128();
-  const __m128 floor = _mm_set1_ps(1e-6f);
-  const __m128d floord = _mm_set1_pd(1e-6);
+// as one pixel at a time, so the results are the same to the bit. The
+// factor 2^(e - 136) is RGBE_E[e], built in the register from e: a normal
+// float's exponent field is e - 9. A group with an exponent below 10
+// (a pixel without energy, or a factor below the normal floats) goes the
+// one-pixel way. `Scaled` is false when the exposure factor is exactly 1,
+// whose product changes nothing.
+template <bool Scaled>
+size_t DecodeGroups(const unsigned char *rgbe, double *lum, float *flt, size_t n, double s) {
+  const __m128i byte = _mm_set1_epi32(0xff), nine = _mm_set1_epi32(9), ten = _mm_set1_epi32(10);
   const __m128d wr = _mm_set1_pd(0.2126), wg = _mm_set1_pd(0.7152), wb = _mm_set1_pd(0.0722);
   const __m128d scale = _mm_set1_pd(s);
+  size_t k = 0;
   for (; k + 4 <= n; k += 4) {
-    const unsigned char *p = rgbe + 4 * k;
-    const __m128i w = _mm_loadu_si128((const __m128i *)p);
-    // A pixel without energy (exponent 0) gets factor 0 here and 1e-6
-    // below; the table's entry 0 is never used.
-    const __m128i none = _mm_cmpeq_epi32(_mm_srli_epi32(w, 24), zero);
-    const __m128 dark = _mm_castsi128_ps(none);
-    const __m128 f = _mm_andnot_ps(dark, _mm_setr_ps(RGBE_E[p[3]], RGBE_E[p[7]], RGBE_E[p[11]], RGBE_E[p[15]]));
-    __m128 R = _mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(w, byte)), f);
-    __m128 G = _mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(w, 8), byte)), f);
-    __m128 B = _mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(w, 16), byte)), f);
+    const __m128i w = _mm_loadu_si128((const __m128i *)(rgbe + 4 * k));
+    const __m128i e = _mm_srli_epi32(w, 24);
+    if (_mm_movemask_epi8(_mm_cmplt_epi32(e, ten)) != 0) {
+      DecodePixels(rgbe + 4 * k, lum + k, flt + 3 * k, 4, s);
+      continue;
+    }
+    const __m128 f = _mm_castsi128_ps(_mm_slli_epi32(_mm_sub_epi32(e, nine), 23));
+    const __m128 R = _mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(w, byte)), f);
+    const __m128 G = _mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(w, 8), byte)), f);
+    const __m128 B = _mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(w, 16), byte)), f);
 
     // Luminance, two pixels per register.
-    const __m128d dark01 = _mm_castps_pd(_mm_unpacklo_ps(dark, dark));
-    const __m128d dark23 = _mm_castps_pd(_mm_unpackhi_ps(dark, dark));
     __m128d L01 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(wr, _mm_cvtps_pd(R)), _mm_mul_pd(wg, _mm_cvtps_pd(G))),
                              _mm_mul_pd(wb, _mm_cvtps_pd(B)));
     __m128d L23 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(wr, _mm_cvtps_pd(_mm_movehl_ps(R, R))),
                                         _mm_mul_pd(wg, _mm_cvtps_pd(_mm_movehl_ps(G, G)))),
                              _mm_mul_pd(wb, _mm_cvtps_pd(_mm_movehl_ps(B, B))));
-    L01 = _mm_or_pd(_mm_and_pd(dark01, floord), _mm_andnot_pd(dark01, _mm_mul_pd(scale, L01)));
-    L23 = _mm_or_pd(_mm_and_pd(dark23, floord), _mm_andnot_pd(dark23, _mm_mul_pd(scale, L23)));
+    if (Scaled) {
+      L01 = _mm_mul_pd(scale, L01);
+      L23 = _mm_mul_pd(scale, L23);
+    }
     _mm_storeu_pd(lum + k, L01);
     _mm_storeu_pd(lum + k + 2, L23);
 
     // Colours, interleaved again: r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3.
-    R = _mm_or_ps(_mm_and_ps(dark, floor), _mm_andnot_ps(dark, R));
-    G = _mm_or_ps(_mm_and_ps(dark, floor), _mm_andnot_ps(dark, G));
-    B = _mm_or_ps(_mm_and_ps(dark, floor), _mm_andnot_ps(dark, B));
     const __m128 rg01 = _mm_unpacklo_ps(R, G), rg23 = _mm_unpackhi_ps(R, G);
     const __m128 b0r1 = _mm_shuffle_ps(B, R, _MM_SHUFFLE(1, 1, 0, 0));
     const __m128 g1b1 = _mm_shuffle_ps(G, B, _MM_SHUFFLE(1, 1, 1, 1));
@@ -209,6 +205,18 @@ int LoadFrame(const unsigned char *rgbe, double *lum, float *flt) {
     _mm_storeu_ps(out + 4, _mm_shuffle_ps(g1b1, rg23, _MM_SHUFFLE(1, 0, 2, 0)));
     _mm_storeu_ps(out + 8, _mm_shuffle_ps(b2r3, g3b3, _MM_SHUFFLE(2, 0, 2, 0)));
   }
+  return k;
+}
+#endif
+
+}  // namespace
+
+int LoadFrame(const unsigned char *rgbe, double *lum, float *flt) {
+  const double s = exposure == 0.0f ? 1.0 : pow(2.0, (double)exposure);
+  const size_t n = npixels;
+  size_t k = 0;
+#if defined(__SSE2__)
+  k = s == 1.0 ? DecodeGroups<false>(rgbe, lum, flt, n, s) : DecodeGroups<true>(rgbe, lum, flt, n, s);
 #endif
   DecodePixels(rgbe + 4 * k, lum + k, flt + 3 * k, n - k, s);
   return 1;
