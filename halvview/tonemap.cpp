@@ -131,10 +131,52 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
     const int rows = H - y < 3 ? H - y : 3;
     double *band = lum + (size_t)y * (size_t)W;
     const size_t cells = (size_t)rows * (size_t)W;
-    Normalise(band, cells, avLum);
+    int nargs = 0, x = 0, block = 0;
 
-    int nargs = 0;
-    for (int x = 0, block = 0; x < W; x += 3, block++) {
+#if defined(__SSE2__)
+    // A full band: two blocks at a time, their 18 cells normalised and
+    // each block's nine summed in block order, one block per lane.
+    if (rows == 3) {
+      const __m128d av = _mm_set1_pd(avLum), ninth = _mm_set1_pd(0.1111111111111111);
+      const __m128d one = _mm_set1_pd(1.0), minus1 = _mm_set1_pd(-1.0);
+      for (; x + 6 <= W; x += 6, block += 2) {
+        double *p = band + x;
+        __m128d sum = _mm_setzero_pd(), corner = sum;
+        for (int r = 0; r < 3; r++, p += W) {
+          const __m128d a = _mm_div_pd(_mm_loadu_pd(p), av);      // cells 0 1
+          const __m128d b = _mm_div_pd(_mm_loadu_pd(p + 2), av);  // cells 2 3
+          const __m128d c = _mm_div_pd(_mm_loadu_pd(p + 4), av);  // cells 4 5
+          _mm_storeu_pd(p, a);
+          _mm_storeu_pd(p + 2, b);
+          _mm_storeu_pd(p + 4, c);
+          const __m128d c03 = _mm_shuffle_pd(a, b, 2), c14 = _mm_shuffle_pd(a, c, 1), c25 = _mm_shuffle_pd(b, c, 2);
+          if (r == 0) corner = c03;
+          sum = _mm_add_pd(_mm_add_pd(_mm_add_pd(sum, c03), c14), c25);
+        }
+        const __m128d d = _mm_sub_pd(_mm_mul_pd(sum, ninth), corner);
+        const int smooth2 = _mm_movemask_pd(_mm_and_pd(_mm_cmplt_pd(minus1, d), _mm_cmplt_pd(d, one)));
+        for (int half = 0; half < 2; half++) {
+          const double *cell = band + x + 3 * half;
+          first[block + half] = nargs;
+          if (smooth2 & (1 << half)) {
+            smooth[block + half] = 1;
+            arg[nargs++] = cell[(size_t)W + 1];
+          } else {
+            smooth[block + half] = 0;
+            for (int r = 0; r < 3; r++)
+              for (int c = 0; c < 3; c++) arg[nargs++] = cell[(size_t)r * W + c];
+          }
+        }
+      }
+      for (int r = 0; r < 3; r++) Normalise(band + (size_t)r * W + x, (size_t)(W - x), avLum);
+    } else {
+      Normalise(band, cells, avLum);
+    }
+#else
+    Normalise(band, cells, avLum);
+#endif
+
+    for (; x < W; x += 3, block++) {
       const int cols = W - x < 3 ? W - x : 3;
       const double *corner = band + x;
       // The sum in block order: row by row, left to right.
