@@ -98,6 +98,7 @@ size_t Map(double *v, const double *inv, size_t count, size_t *logs) {
     _mm_storeu_pd(v + i, _mm_or_pd(_mm_and_pd(big, Y), _mm_andnot_pd(big, N)));
   }
 #endif
+  (void)logs;  // one by one, the values at or above 2 are mapped here too
   for (; i < count; i++) v[i] = Pade(v[i]) * inv[i];
   return nlogs;
 }
