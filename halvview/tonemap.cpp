@@ -112,8 +112,14 @@ double SchlickBias(double t, float b) { return t / ((1.0 / b - 2.0) * (1.0 - t) 
 void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double logAvg, double *adapted) {
   const int W = header.width, H = header.height;
   const double b = log((double)biasParam) * -1.4426954167009307;
-  const double avLum = (*adapted + logAvg) * 0.5;
-  *adapted = avLum;
+  double avLum = (*adapted + logAvg) * 0.5;
+  // A corrupt record (NaN, infinite, zero or negative log-average) must not
+  // spoil the adaptation of every frame after it: the adapted value is then
+  // kept as it was, and this frame is mapped with it.
+  if (std::isfinite(avLum) && avLum > 0.0)
+    *adapted = avLum;
+  else
+    avLum = *adapted;
   const double Lwmax = maxLum / avLum;
   const double divider = log10(Lwmax + 1.0);
   Band &room = BandRoom((size_t)W);
