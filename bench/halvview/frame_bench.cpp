@@ -11,7 +11,10 @@
 // After the run a table gives the milliseconds per frame of each path, its
 // ratio to the reference of the same size, and frames per second.
 #include <benchmark/benchmark.h>
+
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 #include <time.h>
 #include <unistd.h>
@@ -262,8 +265,9 @@ struct Reference {
     const unsigned char *s = src.data();
     float *c = colour.data(), *o = out.data();
     double *l = lum.data();
-    const __m128i zero = _mm_setzero_si128();
     size_t k = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
     for (; k + 4 < n; k += 4) {  // read 4, write 12 + 8
       const __m128i bytes = _mm_loadu_si128((const __m128i *)(s + 4 * k));
       const __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
@@ -277,6 +281,7 @@ struct Reference {
       _mm_storeu_pd(l + k, _mm_cvtps_pd(_mm_shuffle_ps(e01, e01, _MM_SHUFFLE(2, 0, 2, 0))));
       _mm_storeu_pd(l + k + 2, _mm_cvtps_pd(_mm_shuffle_ps(e23, e23, _MM_SHUFFLE(2, 0, 2, 0))));
     }
+#endif
     for (; k < n; k++) {
       c[3 * k] = s[4 * k];
       c[3 * k + 1] = s[4 * k + 1];
@@ -284,12 +289,15 @@ struct Reference {
       l[k] = s[4 * k + 3];
     }
     benchmark::ClobberMemory();
-    for (k = 0; k + 2 < n; k += 2) {  // read 12 + 8, write 12
+    k = 0;
+#if defined(__SSE2__)
+    for (; k + 2 < n; k += 2) {  // read 12 + 8, write 12
       const __m128 v = _mm_cvtpd_ps(_mm_loadu_pd(l + k));
       const __m128 v0 = _mm_shuffle_ps(v, v, 0), v1 = _mm_shuffle_ps(v, v, 0x55);
       _mm_storeu_ps(o + 3 * k, _mm_add_ps(_mm_loadu_ps(c + 3 * k), v0));
       _mm_storeu_ps(o + 3 * k + 3, _mm_add_ps(_mm_loadu_ps(c + 3 * k + 3), v1));
     }
+#endif
     for (; k < n; k++) {
       const float v = (float)l[k];
       for (int i = 0; i < 3; i++) o[3 * k + i] = c[3 * k + i] + v;
