@@ -326,6 +326,19 @@ def case_list_10000_lines(tmp):
               "%d KiB for 10000" % (small, big))
 
 
+def case_list_not_a_file(tmp):
+    # The list is read twice, so it must be a regular file. A FIFO nobody
+    # writes to would block the open; /dev/zero has no end. Both are refused
+    # at once, before any output is created.
+    os.mkfifo(os.path.join(tmp, "fifo"))
+    os.mkdir(os.path.join(tmp, "folder"))
+    for listname in ("fifo", "/dev/zero", "folder"):
+        out = os.path.join(tmp, "out.mov")
+        r = run([HALVPACK, "-x", "16", "-y", "16", "-i", listname, "-o", out], cwd=tmp, timeout=20)
+        expect(r, 255, 'Unable to read file list "%s"\n' % listname, "Usage: ")
+        check(not os.path.exists(out), "an output was created for list " + listname)
+
+
 # --- outputs -----------------------------------------------------------------
 
 def case_output_missing_directory(tmp):
