@@ -3,6 +3,9 @@
 #include "halvview.h"
 
 #include <GL/freeglut.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -35,6 +38,22 @@ void HandleQuitTimer(int) {
 // The window manager closed the window.
 void HandleClose() {
   if (!ending) CleanExit();
+}
+
+// Opens the movie for reading. Only a regular file will do: the player seeks
+// in it, and a FIFO would block the open for good.
+FILE *OpenMovie(const char *name) {
+  const int fd = open(name, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE *fp = fdopen(fd, "rb");
+  if (fp == nullptr) close(fd);
+  return fp;
 }
 
 void Swap16(int16_t *value) {
@@ -81,7 +100,7 @@ int main(int argc, char **argv) {
   signal(SIGTERM, HandleSignal);
 
   const char *moviename = argv[argc - 1];
-  fptr = fopen(moviename, "rb");
+  fptr = OpenMovie(moviename);
   if (fptr == nullptr) {
     fprintf(stderr, "Failed to open movie file \"%s\"\n", moviename);
     FailExit(-1);

@@ -206,6 +206,20 @@ def case_movie_empty(tmp):
     ends_alone(tmp, b"", 255, "Failed to read the header\n")
 
 
+def case_movie_not_a_file(tmp):
+    # A FIFO nobody writes to would block the open for good, and the player
+    # seeks in its movie: anything but a regular file is refused at once.
+    d = Display(tmp)
+    try:
+        os.mkfifo(os.path.join(tmp, "fifo"))
+        os.mkdir(os.path.join(tmp, "folder"))
+        for name in ("fifo", "folder", "/dev/zero"):
+            r = run([HALVVIEW, name], cwd=tmp, env=d.env, timeout=TIMEOUT)
+            expect(r, 255, 'Failed to open movie file "%s"\n' % name)
+    finally:
+        d.close()
+
+
 def case_header_cut(tmp):
     ends_alone(tmp, movie_header(W, H, 1)[:7], 255, "Failed to read the header\n")
 
