@@ -85,8 +85,12 @@ int main(int argc, char **argv) {
     if (strcmp(arg, "-m") == 0) showmouse = !showmouse;
     if (strcmp(arg, "-b") == 0) byteswap = !byteswap;
     if (strcmp(arg, "-fps") == 0) {
-      targetfps = atof(argv[++i]);
-      if (!(targetfps >= 0.01 && targetfps <= 1000)) {  // also NaN
+      const char *text = argv[++i];
+      char *end;
+      targetfps = strtod(text, &end);
+      // Text that is not wholly a number is refused like a rate out of
+      // bounds, and so are NaN and infinity.
+      if (end == text || *end != 0 || !(targetfps >= 0.01 && targetfps <= 1000)) {
         fprintf(stderr, "Target frame rate out of bounds [-fps], set to 30\n");
         targetfps = 30.0;
       }

@@ -183,7 +183,7 @@ def test_fps(work):
     with XServer(work) as xs:
         for value in ('0.01', '1000', '60', '999.5'):
             start_failure(xs, ['-fps', value, missing], opened, what='-fps ' + value)
-        for value in ('0.009', '1001', 'abc', 'nan', 'NAN', 'inf', '-inf', '-5', '0', '1e300'):
+        for value in ('0.009', '1001', 'abc', 'nan', 'NAN', 'inf', '-inf', '-5', '0', '1e300', '60fps', ''):
             start_failure(xs, ['-fps', value, missing], message + opened, what='-fps ' + value)
         # -fps as the last option takes the movie's name as its value.
         start_failure(xs, ['-fps', missing], message + opened, what='-fps without value')
