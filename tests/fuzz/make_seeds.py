@@ -65,10 +65,10 @@ def record(width, height, maxlum, logav, seed):
     return struct.pack("<dd", maxlum, logav) + pixels
 
 
-def movie(control, width, height, eyes, records, nframes=None):
+def movie(control, width, height, eyes, records, nframes=None, order="<"):
     if nframes is None:
         nframes = len(records) // eyes
-    head = struct.pack("<hhBBBBi", width, height, 48, eyes, 0, 0, nframes)
+    head = struct.pack(order + "hhBBBBi", width, height, 48, eyes, 0, 0, nframes)
     return bytes(control) + head + b"".join(records)
 
 
@@ -83,6 +83,8 @@ def movie_seeds():
                           [record(16, 17, 2.0, 0.5, s) for s in range(4)]),
         "autoplay_once.mov": movie([4 | 64, 0, 0, 0, 1, 1, 0, 0], 16, 16, 1, [r(0), r(5)]),
         "short.mov": movie([1, 0, 0, 3, 0, 0, 0, 0], 16, 16, 1, [r(0), r(1)[:500]], nframes=5),
+        # Header in the other byte order, read with the byte swap on.
+        "swapped.mov": movie([1 | 2, 0, 1, 0, 0, 0, 0, 0], 16, 16, 1, [r(0), r(3)], order=">"),
     }
 
 
