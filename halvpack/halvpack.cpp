@@ -2,9 +2,9 @@
 #include "halvpack.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -98,22 +98,11 @@ int main(int argc, char **argv) {
     }
   }
 
-  // The list is read twice, so only a regular file will do: a FIFO would
-  // block the open and a device such as /dev/zero would never end.
-  const int listfd = open(listname.c_str(), O_RDONLY | O_NONBLOCK);
-  if (listfd < 0) {
-    fprintf(stderr, "Unable to open file list \"%s\"\n", listname.c_str());
-    UsageExit(argv[0]);
-  }
-  struct stat liststat;
-  if (fstat(listfd, &liststat) != 0 || !S_ISREG(liststat.st_mode)) {
-    fprintf(stderr, "Unable to read file list \"%s\"\n", listname.c_str());
-    UsageExit(argv[0]);
-  }
-  fcntl(listfd, F_SETFL, fcntl(listfd, F_GETFL) & ~O_NONBLOCK);
-  FILE *list = fdopen(listfd, "r");
+  // The list is read twice, so only a regular file will do.
+  FILE *list = OpenRegularFile(listname.c_str(), "r");
   if (list == nullptr) {
-    fprintf(stderr, "Unable to open file list \"%s\"\n", listname.c_str());
+    fprintf(stderr, errno == EINVAL ? "Unable to read file list \"%s\"\n" : "Unable to open file list \"%s\"\n",
+            listname.c_str());
     UsageExit(argv[0]);
   }
   char line[LINE_LIMIT + 1];

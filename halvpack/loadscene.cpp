@@ -1,9 +1,5 @@
 // One picture: read it through the codec, compute its scene statistics,
 // encode it again and append its record to the movie, bottom row first.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -21,22 +17,6 @@ RGBE_PictureInfo picinfo;     // its header values (read, not used)
 double maxLum, logAv;         // statistics of the picture read last
 float *scene;                 // the decoded picture, picture row order
 unsigned char *rgbe_image;    // the picture encoded again, bottom row first
-
-// Opens a picture for reading. Only regular files qualify: a FIFO would
-// block the run and a directory has no picture in it.
-FILE *OpenPicture(const char *name) {
-  const int fd = open(name, O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return nullptr;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE *fp = fdopen(fd, "rb");
-  if (fp == nullptr) close(fd);
-  return fp;
-}
 
 // Bits of the smallest float that float2rgbe does not cut off as black
 // (at least 1e-32 when compared in double). Non-negative finite floats
@@ -152,7 +132,7 @@ int LoadScene(const char *name) {
   maxLum = 0.0;
   double sum = 0.0;
 
-  FILE *fp = OpenPicture(name);
+  FILE *fp = OpenRegularFile(name, "rb");
   if (fp == nullptr) {
     fprintf(stderr, " cest ici Cannot open input file %s\n", name);
     return 0;
@@ -209,7 +189,7 @@ int ProcessImage(const char *name) {
     fprintf(stderr, " (the movie size %d by %d holds no picture)", header.width, header.height);
     return 0;
   }
-  FILE *held = OpenPicture(name);
+  FILE *held = OpenRegularFile(name, "rb");
   if (held == nullptr) return 0;
   rgbe_image = CreateRGBEmap(header.width, header.height);
   if (rgbe_image == nullptr) {

@@ -3,9 +3,6 @@
 #include "halvview.h"
 
 #include <GL/freeglut.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -38,22 +35,6 @@ void HandleQuitTimer(int) {
 // The window manager closed the window.
 void HandleClose() {
   if (!ending) CleanExit();
-}
-
-// Opens the movie for reading. Only a regular file will do: the player seeks
-// in it, and a FIFO would block the open for good.
-FILE *OpenMovie(const char *name) {
-  const int fd = open(name, O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return nullptr;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE *fp = fdopen(fd, "rb");
-  if (fp == nullptr) close(fd);
-  return fp;
 }
 
 void Swap16(int16_t *value) {
@@ -104,7 +85,7 @@ int main(int argc, char **argv) {
   signal(SIGTERM, HandleSignal);
 
   const char *moviename = argv[argc - 1];
-  fptr = OpenMovie(moviename);
+  fptr = OpenRegularFile(moviename, "rb");
   if (fptr == nullptr) {
     fprintf(stderr, "Failed to open movie file \"%s\"\n", moviename);
     FailExit(-1);

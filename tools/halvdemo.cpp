@@ -89,9 +89,6 @@ inline Vec Corner(Vec lo, Vec hi, int k) {
   return {k & 1 ? hi.x : lo.x, k & 2 ? hi.y : lo.y, k & 4 ? hi.z : lo.z};
 }
 
-// Bit mask of the objects: at most this many.
-constexpr size_t MAX_OBJECTS = 32;
-
 constexpr double SUN_RADIUS = 0.014;  // angular radius of the disc in radians
 constexpr double FAR = 1e30;
 

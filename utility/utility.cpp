@@ -1,6 +1,11 @@
 #include "utility.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +25,21 @@ void DestroyFloatmap(float *image) { free(image); }
 
 unsigned char *CreateRGBEmap(int width, int height) {
   return (unsigned char *)allocate_pixels(width, height, 4);
+}
+
+FILE *OpenRegularFile(const char *name, const char *mode) {
+  const int fd = open(name, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE *fp = fdopen(fd, mode);
+  if (fp == nullptr) close(fd);
+  return fp;
 }
 
 double GetRunTime() {

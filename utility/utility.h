@@ -14,6 +14,12 @@ void DestroyFloatmap(float *image);
 // width x height pixels of four bytes, uninitialised; null as above.
 unsigned char *CreateRGBEmap(int width, int height);
 
+// Opens a file for reading only when it is a regular file: a FIFO would
+// block the open, a device such as /dev/zero never ends, and the programs
+// seek in or re-read what they open. Returns null with errno set; a file
+// that is not regular gives EINVAL.
+FILE *OpenRegularFile(const char *name, const char *mode);
+
 // Wall-clock time in seconds.
 double GetRunTime();
 
