@@ -25,6 +25,7 @@
 
 #include "halvview.h"
 #include "utility.h"
+#include "../common/player_buffers.h"
 
 namespace {
 
@@ -40,19 +41,6 @@ void Swap16(int16_t *value) {
 void Swap32(int32_t *value) {
   const uint32_t v = (uint32_t)*value;
   *value = (int32_t)((v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24));
-}
-
-void FreeBuffers() {
-  free(rgbe_buf);
-  DestroyFloatmap(out_img);
-  DestroyFloatmap(out_img_right);
-  DestroyFloatmap(fframe);
-  free(Lum);
-  rgbe_buf = nullptr;
-  out_img = out_img_right = fframe = nullptr;
-  Lum = nullptr;
-  if (fptr) fclose(fptr);
-  fptr = nullptr;
 }
 
 bool complete;  // the movie's length is what its header announces
@@ -124,14 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (header.format != MOVIE_FORMAT) return 0;
 
   SetMovieGeometry();
-  const int W = header.width, H = header.height;
-  rgbe_buf = (unsigned char *)malloc(12 * npixels);
-  out_img = CreateFloatmap(W, H);
-  out_img_right = showneyes == 2 ? CreateFloatmap(W, H) : nullptr;
-  fframe = CreateFloatmap(W, H);
-  Lum = (double *)malloc(8 * ((size_t)W + 2) * ((size_t)H + 2));
+  if (!AllocatePlayerBuffers()) abort();
   fptr = fmemopen(const_cast<uint8_t *>(movie), moviesize, "rb");
-  if (!rgbe_buf || !out_img || !fframe || !Lum || !fptr) abort();
+  if (!fptr) abort();
   if (fseeko(fptr, 12, SEEK_SET) != 0) abort();
   complete = (uint64_t)moviesize == 12 + (uint64_t)header.nframes * (uint64_t)offset;
 
@@ -164,6 +147,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   } catch (const MovieEnded &) {
     // A read failed: the player would have ended here.
   }
-  FreeBuffers();
+  FreePlayerBuffers();
   return 0;
 }

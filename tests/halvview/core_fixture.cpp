@@ -1,5 +1,7 @@
 #include "core_fixture.h"
 
+#include "../common/player_buffers.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -33,29 +35,14 @@ void SetUpPlayer(int width, int height, int eyes, int nframes) {
   BuildExponentTable();
 
   const size_t n = (size_t)width * (size_t)height;
-  rgbe_buf = (unsigned char *)malloc(12 * n);
-  out_img = (float *)malloc(12 * n);
-  out_img_right = (float *)malloc(12 * n);
-  fframe = (float *)malloc(12 * n);
+  ASSERT_TRUE(AllocatePlayerBuffers());
   const size_t lumsize = (size_t)(width + 2) * (size_t)(height + 2);
-  Lum = (double *)malloc(8 * lumsize);
   for (size_t i = 0; i < lumsize; i++) Lum[i] = std::numeric_limits<double>::quiet_NaN();
   memset(out_img, 0, 12 * n);
   memset(out_img_right, 0, 12 * n);
 }
 
-void TearDownPlayer() {
-  if (fptr) fclose(fptr);
-  fptr = nullptr;
-  free(rgbe_buf);
-  free(out_img);
-  free(out_img_right);
-  free(fframe);
-  free(Lum);
-  rgbe_buf = nullptr;
-  out_img = out_img_right = fframe = nullptr;
-  Lum = nullptr;
-}
+void TearDownPlayer() { FreePlayerBuffers(); }
 
 namespace {
 

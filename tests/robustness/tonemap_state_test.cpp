@@ -13,6 +13,7 @@
 
 #include "halvview.h"
 #include "utility.h"
+#include "../common/player_buffers.h"
 
 namespace {
 
@@ -174,11 +175,7 @@ class Movie : public ::testing::Test {
     memcpy(&header, data.data(), sizeof(header));
     SetMovieGeometry();
     BuildExponentTable();
-    rgbe_buf = (unsigned char *)malloc(12 * npixels);
-    out_img = CreateFloatmap(header.width, header.height);
-    out_img_right = showneyes == 2 ? CreateFloatmap(header.width, header.height) : nullptr;
-    fframe = CreateFloatmap(header.width, header.height);
-    Lum = (double *)malloc(8 * ((size_t)header.width + 2) * ((size_t)header.height + 2));
+    ASSERT_TRUE(AllocatePlayerBuffers());
     fptr = fmemopen(&data[0], data.size(), "rb");
     ASSERT_NE(fptr, nullptr);
     fseeko(fptr, 12, SEEK_SET);
@@ -193,18 +190,7 @@ class Movie : public ::testing::Test {
     ending = 0;
   }
 
-  void TearDown() override {
-    if (fptr) fclose(fptr);
-    fptr = nullptr;
-    free(rgbe_buf);
-    DestroyFloatmap(out_img);
-    DestroyFloatmap(out_img_right);
-    DestroyFloatmap(fframe);
-    free(Lum);
-    rgbe_buf = nullptr;
-    out_img = out_img_right = fframe = nullptr;
-    Lum = nullptr;
-  }
+  void TearDown() override { FreePlayerBuffers(); }
 
   // Steps to `frame`; false when the player ended on a failed read.
   bool Step(int frame) {
