@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "halvview.h"
+#include "simd.h"
 
 int tmo = 0, showinfo = 0, showhelp = 0, debug = 0, autoplay = 0, fullscreen = 0;
 int showmouse = 0, byteswap = 0;
@@ -32,6 +33,19 @@ float RGBE_E[256];
 double logAv;
 double logAv0 = 0.0;
 double logAv0_right = 0.0;
+
+namespace {
+int ProcessorHasAVX2() {
+#if defined(HALVORN_AVX)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? 1 : 0;
+#else
+  return 0;
+#endif
+}
+}  // namespace
+
+int use_avx = ProcessorHasAVX2();
 
 double readtime = 0.0, drawtime = 0.0, globalframerate = 0.0, localframerate = 0.0;
 int framecounter = 0;

@@ -72,6 +72,9 @@ void PixelOutTmo(const double *lum, const float *frame, float *out = out_img);
 void PixelOut(const float *frame, float *out = out_img);
 double bias(double b, double x);
 double SchlickBias(double t, float b);
+// 1 when the processor has AVX2 and the conversion kernels use it; set from
+// the processor at start. With 0 the SSE2 kernels run (the same results).
+extern int use_avx;
 
 // Set once CleanExit has begun: the window's close callback, which GLUT may
 // run while the process ends, must not start a second one.

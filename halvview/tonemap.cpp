@@ -8,15 +8,15 @@
 // three rows at a time while it sits in cache, divides and maps whole rows
 // two values at a time, and takes a block's shared denominator once;
 // pow and log are called exactly where the definition calls them.
+// Where the processor has AVX2, the kernels take four doubles or eight
+// floats per instruction instead of two or four: the same operations, so
+// the same bits.
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "halvview.h"
+#include "simd.h"
 
 namespace {
 
@@ -57,15 +57,81 @@ Band &BandRoom(size_t W) {
   return band;
 }
 
+#if defined(HALVORN_AVX)
+AVX_KERNEL size_t NormaliseAVX(double *v, size_t count, double avLum) {
+  const __m256d a = _mm256_set1_pd(avLum);
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) _mm256_storeu_pd(v + i, _mm256_div_pd(_mm256_loadu_pd(v + i), a));
+  return i;
+}
+
+// 1 / (v[i] x divider) for `count` consecutive values, in place.
+AVX_KERNEL size_t InvertAVX(double *v, size_t count, double divider) {
+  const __m256d one = _mm256_set1_pd(1.0), d = _mm256_set1_pd(divider);
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4)
+    _mm256_storeu_pd(v + i, _mm256_div_pd(one, _mm256_mul_pd(_mm256_loadu_pd(v + i), d)));
+  return i;
+}
+#endif
+
 // value / avLum for `count` consecutive values, in place.
 void Normalise(double *v, size_t count, double avLum) {
   size_t i = 0;
+#if defined(HALVORN_AVX)
+  if (use_avx) i = NormaliseAVX(v, count, avLum);
+#endif
 #if defined(__SSE2__)
   const __m128d a = _mm_set1_pd(avLum);
   for (; i + 2 <= count; i += 2) _mm_storeu_pd(v + i, _mm_div_pd(_mm_loadu_pd(v + i), a));
 #endif
   for (; i < count; i++) v[i] = v[i] / avLum;
 }
+
+// 1 / (v[i] x divider) for `count` consecutive values, in place.
+void Invert(double *v, size_t count, double divider) {
+  size_t i = 0;
+#if defined(HALVORN_AVX)
+  if (use_avx) i = InvertAVX(v, count, divider);
+#endif
+  for (; i < count; i++) v[i] = 1.0 / (v[i] * divider);
+}
+
+#if defined(HALVORN_AVX)
+// a where mask is set, b elsewhere, with bitwise operations (the compiler
+// turns a blendv here into a branch per lane).
+AVX_KERNEL inline __m256d Pick(__m256d mask, __m256d a, __m256d b) {
+  return _mm256_or_pd(_mm256_and_pd(mask, a), _mm256_andnot_pd(mask, b));
+}
+
+// Map below for four values at a time; returns how many it took.
+AVX_KERNEL size_t MapAVX(double *v, const double *inv, size_t count, size_t *logs, size_t *nlogs) {
+  const __m256d one = _mm256_set1_pd(1.0), two = _mm256_set1_pd(2.0), six = _mm256_set1_pd(6.0);
+  const __m256d four = _mm256_set1_pd(4.0), a1 = _mm256_set1_pd(0.7662);
+  const __m256d d0 = _mm256_set1_pd(5.9897), d1 = _mm256_set1_pd(3.7658);
+  size_t i = 0, n = *nlogs;
+  for (; i + 4 <= count; i += 4) {
+    const __m256d Y = _mm256_loadu_pd(v + i);
+    const __m256d big = _mm256_cmp_pd(Y, two, _CMP_NLT_UQ);
+    const int mask = _mm256_movemask_pd(big);
+    for (int lane = 0; lane < 4; lane++) {
+      logs[n] = i + lane;
+      n += (mask >> lane) & 1;
+    }
+    if (mask == 15) continue;
+    const __m256d below1 = _mm256_cmp_pd(Y, one, _CMP_LT_OQ);
+    const __m256d f1 = _mm256_add_pd(six, Y), f2 = _mm256_add_pd(six, _mm256_mul_pd(a1, Y));
+    const __m256d g1 = _mm256_add_pd(six, _mm256_mul_pd(four, Y));
+    const __m256d g2 = _mm256_add_pd(d0, _mm256_mul_pd(d1, Y));
+    const __m256d num = _mm256_mul_pd(Y, Pick(below1, f1, f2));
+    const __m256d den = Pick(below1, g1, g2);
+    const __m256d N = _mm256_mul_pd(_mm256_div_pd(num, den), _mm256_loadu_pd(inv + i));
+    _mm256_storeu_pd(v + i, Pick(big, Y, N));
+  }
+  *nlogs = n;
+  return i;
+}
+#endif
 
 // v[i] = Pade(v[i]) * inv[i] for `count` consecutive values. Below 2 the
 // two rational pieces differ only in their coefficients, so each pair of
@@ -75,6 +141,9 @@ void Normalise(double *v, size_t count, double avLum) {
 // other. Returns the number of indices noted.
 size_t Map(double *v, const double *inv, size_t count, size_t *logs) {
   size_t i = 0, nlogs = 0;
+#if defined(HALVORN_AVX)
+  if (use_avx) i = MapAVX(v, inv, count, logs, &nlogs);
+#endif
 #if defined(__SSE2__)
   const __m128d one = _mm_set1_pd(1.0), two = _mm_set1_pd(2.0), six = _mm_set1_pd(6.0);
   const __m128d four = _mm_set1_pd(4.0), a1 = _mm_set1_pd(0.7662);
@@ -140,22 +209,20 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
     const size_t cells = (size_t)rows * (size_t)W;
     int nargs = 0, x = 0, block = 0;
 
+    Normalise(band, cells, avLum);
 #if defined(__SSE2__)
-    // A full band: two blocks at a time, their 18 cells normalised and
-    // each block's nine summed in block order, one block per lane.
+    // A full band: two blocks at a time, each block's nine cells summed in
+    // block order, one block per lane.
     if (rows == 3) {
-      const __m128d av = _mm_set1_pd(avLum), ninth = _mm_set1_pd(0.1111111111111111);
+      const __m128d ninth = _mm_set1_pd(0.1111111111111111);
       const __m128d one = _mm_set1_pd(1.0), minus1 = _mm_set1_pd(-1.0);
       for (; x + 6 <= W; x += 6, block += 2) {
-        double *p = band + x;
+        const double *p = band + x;
         __m128d sum = _mm_setzero_pd(), corner = sum;
         for (int r = 0; r < 3; r++, p += W) {
-          const __m128d a = _mm_div_pd(_mm_loadu_pd(p), av);      // cells 0 1
-          const __m128d b = _mm_div_pd(_mm_loadu_pd(p + 2), av);  // cells 2 3
-          const __m128d c = _mm_div_pd(_mm_loadu_pd(p + 4), av);  // cells 4 5
-          _mm_storeu_pd(p, a);
-          _mm_storeu_pd(p + 2, b);
-          _mm_storeu_pd(p + 4, c);
+          const __m128d a = _mm_loadu_pd(p);      // cells 0 1
+          const __m128d b = _mm_loadu_pd(p + 2);  // cells 2 3
+          const __m128d c = _mm_loadu_pd(p + 4);  // cells 4 5
           const __m128d c03 = _mm_shuffle_pd(a, b, 2), c14 = _mm_shuffle_pd(a, c, 1), c25 = _mm_shuffle_pd(b, c, 2);
           if (r == 0) corner = c03;
           sum = _mm_add_pd(_mm_add_pd(_mm_add_pd(sum, c03), c14), c25);
@@ -175,12 +242,7 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
           }
         }
       }
-      for (int r = 0; r < 3; r++) Normalise(band + (size_t)r * W + x, (size_t)(W - x), avLum);
-    } else {
-      Normalise(band, cells, avLum);
     }
-#else
-    Normalise(band, cells, avLum);
 #endif
 
     for (; x < W; x += 3, block++) {
@@ -219,9 +281,10 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
     }
 
     // The denominators: D = ln(2 + 8 bias(b, Y / Lwmax)) divider, kept as 1 / D.
-    for (int j = 0; j < nargs; j++) res[j] = bias(b, arg[j] / Lwmax);
+    Normalise(arg, (size_t)nargs, Lwmax);
+    for (int j = 0; j < nargs; j++) res[j] = bias(b, arg[j]);
     for (int j = 0; j < nargs; j++) res[j] = log(2.0 + 8.0 * res[j]);
-    for (int j = 0; j < nargs; j++) res[j] = 1.0 / (res[j] * divider);
+    Invert(res, (size_t)nargs, divider);
 
     for (int x = 0, block = 0; x < W; x += 3, block++) {
       const int cols = W - x < 3 ? W - x : 3;
@@ -320,59 +383,152 @@ inline __m128d Low(__m128 mask) { return _mm_castps_pd(_mm_unpacklo_ps(mask, mas
 inline __m128d High(__m128 mask) { return _mm_castps_pd(_mm_unpackhi_ps(mask, mask)); }
 inline __m128d HighHalf(__m128 x) { return _mm_cvtps_pd(_mm_movehl_ps(x, x)); }
 inline __m128 Pack(__m128d lo, __m128d hi) { return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)); }
+
+// Four pixels' colours, r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3, split
+// into lanes of one colour each, and put back.
+inline void Split(const float *f, __m128 *R, __m128 *G, __m128 *B) {
+  const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8);
+  *R = _mm_shuffle_ps(a0, _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(1, 1, 2, 2)), _MM_SHUFFLE(2, 0, 3, 0));
+  *G = _mm_shuffle_ps(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(0, 0, 1, 1)), _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(2, 2, 3, 3)),
+                      _MM_SHUFFLE(2, 0, 2, 0));
+  *B = _mm_shuffle_ps(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(1, 1, 2, 2)), _mm_shuffle_ps(a2, a2, _MM_SHUFFLE(3, 3, 0, 0)),
+                      _MM_SHUFFLE(2, 0, 2, 0));
+}
+
+inline void Merge(__m128 oR, __m128 oG, __m128 oB, float *o) {
+  const __m128 rg01 = _mm_unpacklo_ps(oR, oG), rg23 = _mm_unpackhi_ps(oR, oG);
+  _mm_storeu_ps(o, _mm_shuffle_ps(rg01, _mm_shuffle_ps(oB, oR, _MM_SHUFFLE(1, 1, 0, 0)), _MM_SHUFFLE(2, 0, 1, 0)));
+  _mm_storeu_ps(o + 4, _mm_shuffle_ps(_mm_shuffle_ps(oG, oB, _MM_SHUFFLE(1, 1, 1, 1)), rg23, _MM_SHUFFLE(1, 0, 2, 0)));
+  _mm_storeu_ps(o + 8, _mm_shuffle_ps(_mm_shuffle_ps(oB, oR, _MM_SHUFFLE(3, 3, 2, 2)),
+                                      _mm_shuffle_ps(oG, oB, _MM_SHUFFLE(3, 3, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+// The largest component of four pixels, chosen with the same comparisons
+// as for one pixel. When blue is chosen it is then also the largest value
+// (ties of blue with another component), so the chosen value is the
+// maximum of the three. Returns false when a pixel is outside that case (a
+// tie of red and green above blue, or no colour at all): the group is then
+// done one pixel at a time.
+inline bool Choose(__m128 R, __m128 G, __m128 B, __m128 *isR, __m128 *isG, __m128 *isB, __m128 *m) {
+  *isR = _mm_and_ps(_mm_cmpgt_ps(R, G), _mm_cmpgt_ps(R, B));
+  *isG = _mm_and_ps(_mm_cmpgt_ps(G, R), _mm_cmpgt_ps(G, B));
+  *isB = _mm_andnot_ps(_mm_or_ps(*isR, *isG), _mm_castsi128_ps(_mm_set1_epi32(-1)));
+  *m = _mm_max_ps(_mm_max_ps(R, G), B);
+  const __m128 blueok = _mm_and_ps(_mm_cmpeq_ps(B, *m), _mm_cmpgt_ps(B, _mm_setzero_ps()));
+  return _mm_movemask_ps(_mm_andnot_ps(blueok, *isB)) == 0;
+}
+
+// Four pixels with SSE2, two per register in double precision.
+size_t ColourGroups(const double *lum, const float *frame, float *out, size_t n) {
+  size_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const float *f = frame + 3 * k;
+    __m128 R, G, B, isR, isG, isB, m;
+    Split(f, &R, &G, &B);
+    if (!Choose(R, G, B, &isR, &isG, &isB, &m)) {
+      ColourPixels(lum + k, f, out + 3 * k, 4);
+      continue;
+    }
+    __m128d r01, g01, b01, r23, g23, b23;
+    ColourPair(_mm_loadu_pd(lum + k), _mm_cvtps_pd(R), _mm_cvtps_pd(G), _mm_cvtps_pd(B), _mm_cvtps_pd(m), Low(isR),
+               Low(isG), Low(isB), &r01, &g01, &b01);
+    ColourPair(_mm_loadu_pd(lum + k + 2), HighHalf(R), HighHalf(G), HighHalf(B), HighHalf(m), High(isR), High(isG),
+               High(isB), &r23, &g23, &b23);
+    Merge(Pack(r01, r23), Pack(g01, g23), Pack(b01, b23), out + 3 * k);
+  }
+  return k;
+}
+#endif
+
+#if defined(HALVORN_AVX)
+// Eight pixels with AVX2: pixels 0-3 in the low halves of the registers,
+// 4-7 in the high halves, so the in-half shuffles of the four-pixel split
+// and merge serve unchanged.
+AVX_KERNEL inline __m256 LoadHalves(const float *lo, const float *hi) {
+  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
+}
+
+// One 32-bit mask per pixel widened to 64 bits, for four pixels.
+AVX_KERNEL inline __m256d Widen(__m128 mask) {
+  return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_castps_si128(mask)));
+}
+
+// Four pixels in double precision, one per lane; the output as floats.
+AVX_KERNEL inline void ColourQuad(__m256d Ld, __m128 R, __m128 G, __m128 B, __m128 m, __m128 isR, __m128 isG,
+                                  __m128 notB, __m128 *oR, __m128 *oG, __m128 *oB) {
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d inv = _mm256_div_pd(one, _mm256_cvtps_pd(m));
+  const __m256d rR = Pick(Widen(isR), one, _mm256_mul_pd(_mm256_cvtps_pd(R), inv));
+  const __m256d rG = Pick(Widen(isG), one, _mm256_mul_pd(_mm256_cvtps_pd(G), inv));
+  const __m256d rB = Pick(Widen(notB), _mm256_mul_pd(_mm256_cvtps_pd(B), inv), one);
+  const __m256d Yn = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(0.2126), rR),
+                                                 _mm256_mul_pd(_mm256_set1_pd(0.7152), rG)),
+                                   _mm256_mul_pd(_mm256_set1_pd(0.0722), rB));
+  const __m256d v = _mm256_div_pd(Ld, Yn);
+  *oR = _mm256_cvtpd_ps(_mm256_mul_pd(rR, v));
+  *oG = _mm256_cvtpd_ps(_mm256_mul_pd(rG, v));
+  *oB = _mm256_cvtpd_ps(_mm256_mul_pd(rB, v));
+}
+
+AVX_KERNEL size_t ColourGroupsAVX(const double *lum, const float *frame, float *out, size_t n) {
+  const __m256 zero = _mm256_setzero_ps();
+  size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const float *f = frame + 3 * k;
+    const __m256 a0 = LoadHalves(f, f + 12), a1 = LoadHalves(f + 4, f + 16), a2 = LoadHalves(f + 8, f + 20);
+    const __m256 R = _mm256_shuffle_ps(a0, _mm256_shuffle_ps(a1, a2, _MM_SHUFFLE(1, 1, 2, 2)), _MM_SHUFFLE(2, 0, 3, 0));
+    const __m256 G = _mm256_shuffle_ps(_mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(0, 0, 1, 1)),
+                                       _mm256_shuffle_ps(a1, a2, _MM_SHUFFLE(2, 2, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0));
+    const __m256 B = _mm256_shuffle_ps(_mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(1, 1, 2, 2)),
+                                       _mm256_shuffle_ps(a2, a2, _MM_SHUFFLE(3, 3, 0, 0)), _MM_SHUFFLE(2, 0, 2, 0));
+    // The choice as in Choose, eight pixels at once.
+    const __m256 isR = _mm256_and_ps(_mm256_cmp_ps(R, G, _CMP_GT_OQ), _mm256_cmp_ps(R, B, _CMP_GT_OQ));
+    const __m256 isG = _mm256_and_ps(_mm256_cmp_ps(G, R, _CMP_GT_OQ), _mm256_cmp_ps(G, B, _CMP_GT_OQ));
+    const __m256 notB = _mm256_or_ps(isR, isG);
+    const __m256 m = _mm256_max_ps(_mm256_max_ps(R, G), B);
+    const __m256 blueok = _mm256_and_ps(_mm256_cmp_ps(B, m, _CMP_EQ_OQ), _mm256_cmp_ps(B, zero, _CMP_GT_OQ));
+    if (_mm256_movemask_ps(_mm256_or_ps(notB, blueok)) != 0xff) {
+      ColourPixels(lum + k, f, out + 3 * k, 8);
+      continue;
+    }
+    __m128 r0, g0, b0, r1, g1, b1;
+    ColourQuad(_mm256_loadu_pd(lum + k), _mm256_castps256_ps128(R), _mm256_castps256_ps128(G),
+               _mm256_castps256_ps128(B), _mm256_castps256_ps128(m), _mm256_castps256_ps128(isR),
+               _mm256_castps256_ps128(isG), _mm256_castps256_ps128(notB), &r0, &g0, &b0);
+    ColourQuad(_mm256_loadu_pd(lum + k + 4), _mm256_extractf128_ps(R, 1), _mm256_extractf128_ps(G, 1),
+               _mm256_extractf128_ps(B, 1), _mm256_extractf128_ps(m, 1), _mm256_extractf128_ps(isR, 1),
+               _mm256_extractf128_ps(isG, 1), _mm256_extractf128_ps(notB, 1), &r1, &g1, &b1);
+    const __m256 oR = _mm256_set_m128(r1, r0), oG = _mm256_set_m128(g1, g0), oB = _mm256_set_m128(b1, b0);
+
+    // Back to three runs of four floats per half, then in pixel order.
+    const __m256 rg01 = _mm256_unpacklo_ps(oR, oG), rg23 = _mm256_unpackhi_ps(oR, oG);
+    const __m256 x0 = _mm256_shuffle_ps(rg01, _mm256_shuffle_ps(oB, oR, _MM_SHUFFLE(1, 1, 0, 0)), _MM_SHUFFLE(2, 0, 1, 0));
+    const __m256 x1 =
+        _mm256_shuffle_ps(_mm256_shuffle_ps(oG, oB, _MM_SHUFFLE(1, 1, 1, 1)), rg23, _MM_SHUFFLE(1, 0, 2, 0));
+    const __m256 x2 = _mm256_shuffle_ps(_mm256_shuffle_ps(oB, oR, _MM_SHUFFLE(3, 3, 2, 2)),
+                                        _mm256_shuffle_ps(oG, oB, _MM_SHUFFLE(3, 3, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0));
+    float *o = out + 3 * k;
+    _mm256_storeu_ps(o, _mm256_permute2f128_ps(x0, x1, 0x20));
+    _mm256_storeu_ps(o + 8, _mm256_permute2f128_ps(x2, x0, 0x30));
+    _mm256_storeu_ps(o + 16, _mm256_permute2f128_ps(x1, x2, 0x31));
+  }
+  return k;
+}
 #endif
 
 }  // namespace
 
-// Four pixels at a time with SSE2: the colours are split into red, green
-// and blue lanes and the largest component is chosen with the same
-// comparisons as for one pixel. When blue is chosen it is then also the
-// largest value (ties of blue with another component), so the chosen value
-// is the maximum of the three. A group with a pixel outside that case (a
-// tie of red and green above blue, or no colour at all) is done one pixel
-// at a time. The ratios and the output are computed in double precision as
-// for one pixel.
+// Four pixels at a time where the processor allows, one at a time for the
+// rest; the ratios and the output are computed in double precision as for
+// one pixel.
 void PixelOutTmo(const double *lum, const float *frame, float *out) {
   const size_t n = npixels;
   size_t k = 0;
+#if defined(HALVORN_AVX)
+  if (use_avx) k = ColourGroupsAVX(lum, frame, out, n);
+#endif
 #if defined(__SSE2__)
-  const __m128 zero = _mm_setzero_ps();
-  for (; k + 4 <= n; k += 4) {
-    const float *f = frame + 3 * k;
-    const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8);
-    // r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3 to lanes of one colour each.
-    const __m128 R = _mm_shuffle_ps(a0, _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(1, 1, 2, 2)), _MM_SHUFFLE(2, 0, 3, 0));
-    const __m128 G = _mm_shuffle_ps(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(0, 0, 1, 1)),
-                                    _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(2, 2, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0));
-    const __m128 B = _mm_shuffle_ps(_mm_shuffle_ps(a0, a1, _MM_SHUFFLE(1, 1, 2, 2)),
-                                    _mm_shuffle_ps(a2, a2, _MM_SHUFFLE(3, 3, 0, 0)), _MM_SHUFFLE(2, 0, 2, 0));
-
-    const __m128 isR = _mm_and_ps(_mm_cmpgt_ps(R, G), _mm_cmpgt_ps(R, B));
-    const __m128 isG = _mm_and_ps(_mm_cmpgt_ps(G, R), _mm_cmpgt_ps(G, B));
-    const __m128 isB = _mm_or_ps(isR, isG);  // inverted: blue is chosen where this is clear
-    const __m128 m = _mm_max_ps(_mm_max_ps(R, G), B);
-    // Blue chosen but not the largest, or not above 0: one by one.
-    const __m128 blueok = _mm_and_ps(_mm_cmpeq_ps(B, m), _mm_cmpgt_ps(B, zero));
-    if (_mm_movemask_ps(_mm_andnot_ps(isB, _mm_andnot_ps(blueok, _mm_castsi128_ps(_mm_set1_epi32(-1))))) != 0) {
-      ColourPixels(lum + k, f, out + 3 * k, 4);
-      continue;
-    }
-
-    __m128d r01, g01, b01, r23, g23, b23;
-    ColourPair(_mm_loadu_pd(lum + k), _mm_cvtps_pd(R), _mm_cvtps_pd(G), _mm_cvtps_pd(B), _mm_cvtps_pd(m), Low(isR),
-               Low(isG), _mm_xor_pd(Low(isB), _mm_castsi128_pd(_mm_set1_epi32(-1))), &r01, &g01, &b01);
-    ColourPair(_mm_loadu_pd(lum + k + 2), HighHalf(R), HighHalf(G), HighHalf(B), HighHalf(m), High(isR), High(isG),
-               _mm_xor_pd(High(isB), _mm_castsi128_pd(_mm_set1_epi32(-1))), &r23, &g23, &b23);
-    const __m128 oR = Pack(r01, r23), oG = Pack(g01, g23), oB = Pack(b01, b23);
-
-    // Back to r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3.
-    const __m128 rg01 = _mm_unpacklo_ps(oR, oG), rg23 = _mm_unpackhi_ps(oR, oG);
-    float *o = out + 3 * k;
-    _mm_storeu_ps(o, _mm_shuffle_ps(rg01, _mm_shuffle_ps(oB, oR, _MM_SHUFFLE(1, 1, 0, 0)), _MM_SHUFFLE(2, 0, 1, 0)));
-    _mm_storeu_ps(o + 4, _mm_shuffle_ps(_mm_shuffle_ps(oG, oB, _MM_SHUFFLE(1, 1, 1, 1)), rg23, _MM_SHUFFLE(1, 0, 2, 0)));
-    _mm_storeu_ps(o + 8, _mm_shuffle_ps(_mm_shuffle_ps(oB, oR, _MM_SHUFFLE(3, 3, 2, 2)),
-                                        _mm_shuffle_ps(oG, oB, _MM_SHUFFLE(3, 3, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0)));
-  }
+  if (!use_avx) k = ColourGroups(lum, frame, out, n);
 #endif
   ColourPixels(lum + k, frame + 3 * k, out + 3 * k, n - k);
 }

@@ -106,8 +106,26 @@ std::string Describe(const Case &c) {
          std::to_string(c.stops) + " bias " + std::to_string(c.bias);
 }
 
-class ReferenceTest : public CoreTest {
+// Every case runs twice: with the SSE2 kernels and, where the processor
+// has it, with the AVX2 ones. The start value of use_avx (read once the
+// program runs, after static initialisation) tells what the processor has.
+int ProcessorAVX() {
+  static const int start = use_avx;
+  return start;
+}
+
+class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<int> {
  protected:
+  void SetUp() override {
+    const int available = ProcessorAVX();
+    if (GetParam() == 1 && !available) GTEST_SKIP() << "the processor has no AVX2";
+    use_avx = GetParam();
+  }
+  void TearDown() override {
+    use_avx = ProcessorAVX();
+    CoreTest::TearDown();
+  }
+
   // Three frames through LoadFrame, Tonemapping and PixelOutTmo, and the
   // plain path, in the player and in the reference.
   void Check(const Case &c, uint64_t seed) {
@@ -147,7 +165,7 @@ class ReferenceTest : public CoreTest {
   }
 };
 
-TEST_F(ReferenceTest, SmallAndOddSizesMatchBitForBit) {
+TEST_P(ReferenceTest, SmallAndOddSizesMatchBitForBit) {
   const int sizes[][2] = {{1, 1},   {2, 2},   {3, 3},   {4, 5},   {5, 4},   {16, 16},
                           {17, 16}, {16, 17}, {18, 18}, {31, 29}, {64, 48}, {98, 97}};
   uint64_t seed = 1;
@@ -161,14 +179,14 @@ TEST_F(ReferenceTest, SmallAndOddSizesMatchBitForBit) {
         }
 }
 
-TEST_F(ReferenceTest, VideoSizedPicturesMatchBitForBit) {
+TEST_P(ReferenceTest, VideoSizedPicturesMatchBitForBit) {
   Check({720, 486, Content::kMixed, 0.0f, 0.85f}, 1234);
   Check({721, 487, Content::kMixed, -0.5f, 0.93f}, 99);
   Check({200, 113, Content::kRough, 2.0f, 0.77f}, 5);
   Check({202, 112, Content::kSmooth, 0.25f, 0.85f}, 6);
 }
 
-TEST_F(ReferenceTest, SpareRoomOfTheLuminanceMapDoesNotMatter) {
+TEST_P(ReferenceTest, SpareRoomOfTheLuminanceMapDoesNotMatter) {
   // The fixture fills the spare room with NaN; zeros and huge values must
   // give the same pictures.
   const int W = 17, H = 16;
@@ -189,7 +207,7 @@ TEST_F(ReferenceTest, SpareRoomOfTheLuminanceMapDoesNotMatter) {
   }
 }
 
-TEST_F(ReferenceTest, WholeFramesFromAMovieFileMatch) {
+TEST_P(ReferenceTest, WholeFramesFromAMovieFileMatch) {
   // ReadFramefloat on a movie file, tone-mapped and plain, frame after frame.
   const int W = 47, H = 31, frames = 4;
   std::vector<Record> records;
@@ -225,5 +243,8 @@ TEST_F(ReferenceTest, WholeFramesFromAMovieFileMatch) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, ReferenceTest, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int> &info) { return info.param ? "AVX2" : "SSE2"; });
 
 }  // namespace
