@@ -6,11 +6,8 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "halvview.h"
+#include "simd.h"
 #include "utility.h"
 
 namespace {
@@ -209,14 +206,68 @@ size_t DecodeGroups(const unsigned char *rgbe, double *lum, float *flt, size_t n
 }
 #endif
 
+#if defined(HALVORN_AVX)
+// Eight pixels at a time with AVX2, the same operations as DecodeGroups:
+// pixels 0-3 in the low halves of the float registers, 4-7 in the high
+// halves, so that the in-half shuffles put the colours back in order.
+template <bool Scaled>
+AVX_KERNEL size_t DecodeGroupsAVX(const unsigned char *rgbe, double *lum, float *flt, size_t n, double s) {
+  const __m256i byte = _mm256_set1_epi32(0xff), nine = _mm256_set1_epi32(9), ten = _mm256_set1_epi32(10);
+  const __m256d wr = _mm256_set1_pd(0.2126), wg = _mm256_set1_pd(0.7152), wb = _mm256_set1_pd(0.0722);
+  const __m256d scale = _mm256_set1_pd(s);
+  size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const __m256i w = _mm256_loadu_si256((const __m256i *)(rgbe + 4 * k));
+    const __m256i e = _mm256_srli_epi32(w, 24);
+    if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(ten, e)) != 0) {
+      DecodePixels(rgbe + 4 * k, lum + k, flt + 3 * k, 8, s);
+      continue;
+    }
+    const __m256 f = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_sub_epi32(e, nine), 23));
+    const __m256 R = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(w, byte)), f);
+    const __m256 G = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(w, 8), byte)), f);
+    const __m256 B = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(w, 16), byte)), f);
+
+    for (int half = 0; half < 2; half++) {
+      const __m128 r = half ? _mm256_extractf128_ps(R, 1) : _mm256_castps256_ps128(R);
+      const __m128 g = half ? _mm256_extractf128_ps(G, 1) : _mm256_castps256_ps128(G);
+      const __m128 b = half ? _mm256_extractf128_ps(B, 1) : _mm256_castps256_ps128(B);
+      __m256d L = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(wr, _mm256_cvtps_pd(r)), _mm256_mul_pd(wg, _mm256_cvtps_pd(g))),
+                                _mm256_mul_pd(wb, _mm256_cvtps_pd(b)));
+      if (Scaled) L = _mm256_mul_pd(scale, L);
+      _mm256_storeu_pd(lum + k + 4 * half, L);
+    }
+
+    const __m256 rg01 = _mm256_unpacklo_ps(R, G), rg23 = _mm256_unpackhi_ps(R, G);
+    const __m256 b0r1 = _mm256_shuffle_ps(B, R, _MM_SHUFFLE(1, 1, 0, 0));
+    const __m256 g1b1 = _mm256_shuffle_ps(G, B, _MM_SHUFFLE(1, 1, 1, 1));
+    const __m256 b2r3 = _mm256_shuffle_ps(B, R, _MM_SHUFFLE(3, 3, 2, 2));
+    const __m256 g3b3 = _mm256_shuffle_ps(G, B, _MM_SHUFFLE(3, 3, 3, 3));
+    const __m256 x0 = _mm256_shuffle_ps(rg01, b0r1, _MM_SHUFFLE(2, 0, 1, 0));
+    const __m256 x1 = _mm256_shuffle_ps(g1b1, rg23, _MM_SHUFFLE(1, 0, 2, 0));
+    const __m256 x2 = _mm256_shuffle_ps(b2r3, g3b3, _MM_SHUFFLE(2, 0, 2, 0));
+    float *out = flt + 3 * k;
+    _mm256_storeu_ps(out, _mm256_permute2f128_ps(x0, x1, 0x20));
+    _mm256_storeu_ps(out + 8, _mm256_permute2f128_ps(x2, x0, 0x30));
+    _mm256_storeu_ps(out + 16, _mm256_permute2f128_ps(x1, x2, 0x31));
+  }
+  return k;
+}
+#endif
+
 }  // namespace
 
 int LoadFrame(const unsigned char *rgbe, double *lum, float *flt) {
   const double s = exposure == 0.0f ? 1.0 : pow(2.0, (double)exposure);
   const size_t n = npixels;
   size_t k = 0;
+#if defined(HALVORN_AVX)
+  if (use_avx)
+    k = s == 1.0 ? DecodeGroupsAVX<false>(rgbe, lum, flt, n, s) : DecodeGroupsAVX<true>(rgbe, lum, flt, n, s);
+#endif
 #if defined(__SSE2__)
-  k = s == 1.0 ? DecodeGroups<false>(rgbe, lum, flt, n, s) : DecodeGroups<true>(rgbe, lum, flt, n, s);
+  if (!use_avx)
+    k = s == 1.0 ? DecodeGroups<false>(rgbe, lum, flt, n, s) : DecodeGroups<true>(rgbe, lum, flt, n, s);
 #endif
   DecodePixels(rgbe + 4 * k, lum + k, flt + 3 * k, n - k, s);
   return 1;
