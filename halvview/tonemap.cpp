@@ -12,6 +12,7 @@
 // floats per instruction instead of two or four: the same operations, so
 // the same bits.
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -37,7 +38,7 @@ struct Band {
   std::vector<double> res;     // per argument: 1 / denominator
   std::vector<int> first;      // per block: the index of its first argument
   std::vector<unsigned char> smooth;  // per block: 1 when smooth
-  std::vector<size_t> logs;    // cells at or above 2, for the logarithm
+  std::vector<uint32_t> logs;  // cells at or above 2, for the logarithm
   void Size(size_t W) {
     if (width == W) return;
     width = W;
@@ -47,7 +48,7 @@ struct Band {
     res.resize(cells);
     first.resize(blocks);
     smooth.resize(blocks);
-    logs.resize(cells);
+    logs.resize(cells + 4);  // room for a whole group's indices at the end
   }
 };
 
@@ -104,8 +105,14 @@ AVX_KERNEL inline __m256d Pick(__m256d mask, __m256d a, __m256d b) {
   return _mm256_or_pd(_mm256_and_pd(mask, a), _mm256_andnot_pd(mask, b));
 }
 
+// The lanes set in a four-bit mask, packed to the front: row m lists the
+// lane numbers of mask m in order.
+alignas(16) constexpr uint32_t packed_lanes[16][4] = {
+    {0, 0, 0, 0}, {0, 0, 0, 0}, {1, 0, 0, 0}, {0, 1, 0, 0}, {2, 0, 0, 0}, {0, 2, 0, 0}, {1, 2, 0, 0}, {0, 1, 2, 0},
+    {3, 0, 0, 0}, {0, 3, 0, 0}, {1, 3, 0, 0}, {0, 1, 3, 0}, {2, 3, 0, 0}, {0, 2, 3, 0}, {1, 2, 3, 0}, {0, 1, 2, 3}};
+
 // Map below for four values at a time; returns how many it took.
-AVX_KERNEL size_t MapAVX(double *v, const double *inv, size_t count, size_t *logs, size_t *nlogs) {
+AVX_KERNEL size_t MapAVX(double *v, const double *inv, size_t count, uint32_t *logs, size_t *nlogs) {
   const __m256d one = _mm256_set1_pd(1.0), two = _mm256_set1_pd(2.0), six = _mm256_set1_pd(6.0);
   const __m256d four = _mm256_set1_pd(4.0), a1 = _mm256_set1_pd(0.7662);
   const __m256d d0 = _mm256_set1_pd(5.9897), d1 = _mm256_set1_pd(3.7658);
@@ -113,12 +120,12 @@ AVX_KERNEL size_t MapAVX(double *v, const double *inv, size_t count, size_t *log
   for (; i + 4 <= count; i += 4) {
     const __m256d Y = _mm256_loadu_pd(v + i);
     const __m256d big = _mm256_cmp_pd(Y, two, _CMP_NLT_UQ);
+    // The indices of the values at or above 2, packed (four are written,
+    // the ones past the count are overwritten by the next group).
     const int mask = _mm256_movemask_pd(big);
-    for (int lane = 0; lane < 4; lane++) {
-      logs[n] = i + lane;
-      n += (mask >> lane) & 1;
-    }
-    if (mask == 15) continue;
+    _mm_storeu_si128((__m128i *)(logs + n),
+                     _mm_add_epi32(_mm_set1_epi32((int)i), _mm_load_si128((const __m128i *)packed_lanes[mask])));
+    n += (size_t)__builtin_popcount((unsigned)mask);
     const __m256d below1 = _mm256_cmp_pd(Y, one, _CMP_LT_OQ);
     const __m256d f1 = _mm256_add_pd(six, Y), f2 = _mm256_add_pd(six, _mm256_mul_pd(a1, Y));
     const __m256d g1 = _mm256_add_pd(six, _mm256_mul_pd(four, Y));
@@ -139,7 +146,7 @@ AVX_KERNEL size_t MapAVX(double *v, const double *inv, size_t count, size_t *log
 // (or NaN) is left as it is and its index noted in `logs`: the logarithms
 // are taken afterwards in one run, where the calls do not wait on each
 // other. Returns the number of indices noted.
-size_t Map(double *v, const double *inv, size_t count, size_t *logs) {
+size_t Map(double *v, const double *inv, size_t count, uint32_t *logs) {
   size_t i = 0, nlogs = 0;
 #if defined(HALVORN_AVX)
   if (use_avx) i = MapAVX(v, inv, count, logs, &nlogs);
@@ -152,9 +159,9 @@ size_t Map(double *v, const double *inv, size_t count, size_t *logs) {
     const __m128d Y = _mm_loadu_pd(v + i);
     const __m128d big = _mm_cmpnlt_pd(Y, two);
     const int mask = _mm_movemask_pd(big);
-    logs[nlogs] = i;
+    logs[nlogs] = (uint32_t)i;
     nlogs += mask & 1;
-    logs[nlogs] = i + 1;
+    logs[nlogs] = (uint32_t)(i + 1);
     nlogs += mask >> 1;
     if (mask == 3) continue;  // both for the logarithm: nothing to divide
     const __m128d below1 = _mm_cmplt_pd(Y, one);
@@ -195,7 +202,7 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
   double *inv = room.inv.data(), *arg = room.arg.data(), *res = room.res.data();
   int *first = room.first.data();
   unsigned char *smooth = room.smooth.data();
-  size_t *logs = room.logs.data();
+  uint32_t *logs = room.logs.data();
 
   // 3 x 3 blocks, clipped at the right and top edges when W or H is not a
   // multiple of 3, so every pixel is normalised and mapped exactly once.
