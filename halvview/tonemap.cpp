@@ -6,8 +6,10 @@
 // (SSE2 does IEEE double and single arithmetic like the scalar unit). The
 // speed comes from the layout instead: the tone mapper works on one band of
 // three rows at a time while it sits in cache, divides and maps whole rows
-// two values at a time, and takes a block's shared denominator once;
-// pow and log are called exactly where the definition calls them.
+// two values at a time, and takes a block's shared denominator once.
+// pow and log give each value as the definition's calls do; an argument
+// that comes back within a frame takes its value from a memo of exact
+// argument bits instead of a second call.
 // Where the processor has AVX2, the kernels take four doubles or eight
 // floats per instruction instead of two or four: the same operations, so
 // the same bits.
@@ -179,6 +181,52 @@ size_t Map(double *v, const double *inv, size_t count, uint32_t *logs) {
   return nlogs;
 }
 
+// Memos of the two costly functions of one argument within a frame: the
+// bias term ln(2 + 8 bias(b, x)) and ln(Yw + 1). Pictures come from RGBE,
+// whose 8-bit mantissas make the normalised luminances of a frame repeat:
+// a frame of 350,000 cells has some 20,000 distinct values among its
+// 135,000 logarithms. An entry holds an argument's exact bits and the
+// function's value for it, computed by the same libm call as without the
+// memo, so a hit returns the very bits the call would. Each frame starts
+// with fresh tables, in which every entry is the true pair for +0.
+constexpr int kMemoBits = 14;
+struct MemoEntry {
+  uint64_t key;
+  double value;
+};
+MemoEntry bias_memo[1 << kMemoBits];
+MemoEntry log_memo[1 << kMemoBits];
+
+inline uint64_t Bits(double x) {
+  uint64_t k;
+  memcpy(&k, &x, sizeof k);
+  return k;
+}
+
+inline MemoEntry &Slot(MemoEntry *table, uint64_t key) {
+  return table[(key * 0x9E3779B97F4A7C15ull) >> (64 - kMemoBits)];
+}
+
+double BiasTerm(double b, double x) { return log(2.0 + 8.0 * bias(b, x)); }
+
+void FillMemo(MemoEntry *table, double value) {
+  for (size_t i = 0; i < ((size_t)1 << kMemoBits); i++) table[i] = {Bits(0.0), value};
+}
+
+inline double MemoBiasTerm(double b, double x) {
+  const uint64_t key = Bits(x);
+  MemoEntry &e = Slot(bias_memo, key);
+  if (e.key != key) e = {key, BiasTerm(b, x)};
+  return e.value;
+}
+
+inline double MemoLog1p(double Yw) {
+  const uint64_t key = Bits(Yw);
+  MemoEntry &e = Slot(log_memo, key);
+  if (e.key != key) e = {key, log(Yw + 1.0)};
+  return e.value;
+}
+
 }  // namespace
 
 double bias(double b, double x) { return pow(x, b); }
@@ -198,6 +246,10 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
     avLum = *adapted;
   const double Lwmax = maxLum / avLum;
   const double divider = log10(Lwmax + 1.0);
+  // Fresh memos: the bias term depends on b, and a frame's arguments
+  // (divided by this frame's average) rarely meet an earlier frame's.
+  FillMemo(bias_memo, BiasTerm(b, 0.0));
+  FillMemo(log_memo, log(0.0 + 1.0));
   Band &room = BandRoom((size_t)W);
   double *inv = room.inv.data(), *arg = room.arg.data(), *res = room.res.data();
   int *first = room.first.data();
@@ -289,8 +341,7 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
 
     // The denominators: D = ln(2 + 8 bias(b, Y / Lwmax)) divider, kept as 1 / D.
     Normalise(arg, (size_t)nargs, Lwmax);
-    for (int j = 0; j < nargs; j++) res[j] = bias(b, arg[j]);
-    for (int j = 0; j < nargs; j++) res[j] = log(2.0 + 8.0 * res[j]);
+    for (int j = 0; j < nargs; j++) res[j] = MemoBiasTerm(b, arg[j]);
     Invert(res, (size_t)nargs, divider);
 
     for (int x = 0, block = 0; x < W; x += 3, block++) {
@@ -324,7 +375,7 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
     const size_t nlogs = Map(band, inv, cells, logs);
     for (size_t t = 0; t < nlogs; t++) {
       const size_t i = logs[t];
-      band[i] = log(band[i] + 1.0) * inv[i];
+      band[i] = MemoLog1p(band[i]) * inv[i];
     }
   }
 }

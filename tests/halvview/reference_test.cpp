@@ -186,6 +186,36 @@ TEST_P(ReferenceTest, VideoSizedPicturesMatchBitForBit) {
   Check({202, 112, Content::kSmooth, 0.25f, 0.85f}, 6);
 }
 
+TEST_P(ReferenceTest, RepeatedLuminancesFollowTheBiasAndTheFrame) {
+  // A picture of a few colours, so the same normalised luminance comes
+  // back many times in a frame, and again in the next frames under another
+  // bias or another adaptation: every frame must still equal the plain
+  // computation (nothing of an earlier frame's bias or average survives).
+  const int W = 60, H = 33;
+  SetUpPlayer(W, H);
+  tmo = 1;
+  const size_t n = npixels;
+  std::vector<uint8_t> px(4 * n);
+  const uint8_t colours[5][4] = {{200, 180, 90, 130}, {40, 60, 200, 128}, {250, 250, 250, 136},
+                                 {90, 90, 30, 120}, {128, 0, 0, 140}};
+  for (size_t k = 0; k < n; k++) memcpy(&px[4 * k], colours[(k / 7 + k % 3) % 5], 4);
+  std::vector<double> lum(n);
+  std::vector<float> flt(3 * n), out(3 * n);
+  double adapted = 0.0;
+  const float biases[] = {0.85f, 0.71f, 0.71f, 0.99f, 0.85f};
+  for (int frame = 0; frame < 5; frame++) {
+    SCOPED_TRACE(frame);
+    biasParam = biases[frame];
+    memcpy(rgbe_buf, px.data(), px.size());
+    LoadFrame(rgbe_buf, Lum, fframe);
+    ref::LoadFrame(px.data(), n, 0.0f, lum.data(), flt.data());
+    const double maxLum = 900.0, logAvg = 0.5 + 0.25 * frame;
+    Tonemapping(Lum, fframe, maxLum, logAvg);
+    ref::Tonemapping(lum.data(), W, H, maxLum, logAvg, biasParam, adapted);
+    ASSERT_TRUE(SameBits(Lum, lum.data(), n, "display luminance"));
+  }
+}
+
 TEST_P(ReferenceTest, SpareRoomOfTheLuminanceMapDoesNotMatter) {
   // The fixture fills the spare room with NaN; zeros and huge values must
   // give the same pictures.
