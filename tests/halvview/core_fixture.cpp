@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -42,7 +44,20 @@ void SetUpPlayer(int width, int height, int eyes, int nframes) {
   memset(out_img_right, 0, 12 * n);
 }
 
+namespace {
+// The movies written so far, for RemoveWrittenMovies.
+std::vector<std::string> &WrittenMovies() {
+  static std::vector<std::string> paths;
+  return paths;
+}
+}  // namespace
+
 void TearDownPlayer() { FreePlayerBuffers(); }
+
+void RemoveWrittenMovies() {
+  for (const std::string &path : WrittenMovies()) unlink(path.c_str());
+  WrittenMovies().clear();
+}
 
 namespace {
 
@@ -59,7 +74,11 @@ void PutDouble(FILE *f, double value, bool swap) {
 
 std::string WriteMovie(const std::string &name, int width, int height, int eyes, int nframes,
                        const std::vector<Record> &records, bool swap_doubles, size_t cut) {
-  const std::string path = ::testing::TempDir() + "halvview_core_" + name + ".movie";
+  // The process id keeps apart the same test run in parallel processes
+  // (ctest -j runs each parameter of a test as a process of its own).
+  const std::string path =
+      ::testing::TempDir() + "halvview_core_" + name + "_" + std::to_string(getpid()) + ".movie";
+  WrittenMovies().push_back(path);
   FILE *f = fopen(path.c_str(), "wb");
   EXPECT_NE(f, nullptr) << path;
   if (!f) return path;

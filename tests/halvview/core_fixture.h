@@ -26,6 +26,8 @@ struct Record {
 // width x height) is filled with NaN, so that a computation that lets it
 // leak into a pixel shows.
 void SetUpPlayer(int width, int height, int eyes = 1, int nframes = 1);
+// Removes the movies WriteMovie has written in this process.
+void RemoveWrittenMovies();
 // Frees the buffers and closes the movie, if one is open.
 void TearDownPlayer();
 
@@ -55,7 +57,10 @@ int ShownEye(const float *out);
 
 class CoreTest : public ::testing::Test {
  protected:
-  void TearDown() override { TearDownPlayer(); }
+  void TearDown() override {
+    TearDownPlayer();
+    RemoveWrittenMovies();
+  }
 };
 
 #endif

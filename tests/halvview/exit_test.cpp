@@ -41,6 +41,7 @@ TEST(CleanExitDeathTest, FailedReadEndsWithStatusZeroAndGammaRestored) {
   text << calls.rdbuf();
   EXPECT_EQ(text.str(), "-gamma 1\n");
   TearDownPlayer();
+  RemoveWrittenMovies();
 }
 
 }  // namespace
