@@ -41,6 +41,9 @@ struct Band {
   std::vector<int> first;      // per block: the index of its first argument
   std::vector<unsigned char> smooth;  // per block: 1 when smooth
   std::vector<uint32_t> logs;  // cells at or above 2, for the logarithm
+  std::vector<double> xs;      // their normalised luminances
+  std::vector<double> vals;    // their logarithms
+  std::vector<uint32_t> missing;  // arguments the memo did not hold
   void Size(size_t W) {
     if (width == W) return;
     width = W;
@@ -51,6 +54,9 @@ struct Band {
     first.resize(blocks);
     smooth.resize(blocks);
     logs.resize(cells + 4);  // room for a whole group's indices at the end
+    xs.resize(cells);
+    vals.resize(cells);
+    missing.resize(cells);
   }
 };
 
@@ -203,9 +209,7 @@ inline uint64_t Bits(double x) {
   return k;
 }
 
-inline MemoEntry &Slot(MemoEntry *table, uint64_t key) {
-  return table[(key * 0x9E3779B97F4A7C15ull) >> (64 - kMemoBits)];
-}
+inline size_t SlotOf(uint64_t key) { return (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - kMemoBits)); }
 
 double BiasTerm(double b, double x) { return log(2.0 + 8.0 * bias(b, x)); }
 
@@ -213,17 +217,29 @@ void FillMemo(MemoEntry *table, double value) {
   for (size_t i = 0; i < ((size_t)1 << kMemoBits); i++) table[i] = {Bits(0.0), value};
 }
 
-inline double MemoBiasTerm(double b, double x) {
-  const uint64_t key = Bits(x);
-  MemoEntry &e = Slot(bias_memo, key);
-  if (e.key != key) e = {key, BiasTerm(b, x)};
-  return e.value;
+// Looks n arguments up in a memo: values[k] gets the memo's value for
+// x[k], and the indices whose value it does not hold are listed in
+// `missing` (returns how many). No branch waits on a hit, so the lookups
+// of many arguments overlap.
+size_t LookUp(const MemoEntry *table, const double *x, size_t n, double *values, uint32_t *missing) {
+  size_t nmissing = 0;
+  for (size_t k = 0; k < n; k++) {
+    const uint64_t key = Bits(x[k]);
+    const MemoEntry &e = table[SlotOf(key)];
+    values[k] = e.value;
+    missing[nmissing] = (uint32_t)k;
+    nmissing += e.key != key;
+  }
+  return nmissing;
 }
 
-inline double MemoLog1p(double Yw) {
-  const uint64_t key = Bits(Yw);
-  MemoEntry &e = Slot(log_memo, key);
-  if (e.key != key) e = {key, log(Yw + 1.0)};
+// f(x), from the memo when an earlier argument of the frame has filled the
+// entry since the lookup, else computed and kept.
+template <class F>
+double Remember(MemoEntry *table, double x, F f) {
+  const uint64_t key = Bits(x);
+  MemoEntry &e = table[SlotOf(key)];
+  if (e.key != key) e = {key, f(x)};
   return e.value;
 }
 
@@ -254,7 +270,8 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
   double *inv = room.inv.data(), *arg = room.arg.data(), *res = room.res.data();
   int *first = room.first.data();
   unsigned char *smooth = room.smooth.data();
-  uint32_t *logs = room.logs.data();
+  uint32_t *logs = room.logs.data(), *missing = room.missing.data();
+  double *xs = room.xs.data(), *vals = room.vals.data();
 
   // 3 x 3 blocks, clipped at the right and top edges when W or H is not a
   // multiple of 3, so every pixel is normalised and mapped exactly once.
@@ -341,7 +358,11 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
 
     // The denominators: D = ln(2 + 8 bias(b, Y / Lwmax)) divider, kept as 1 / D.
     Normalise(arg, (size_t)nargs, Lwmax);
-    for (int j = 0; j < nargs; j++) res[j] = MemoBiasTerm(b, arg[j]);
+    size_t nmissing = LookUp(bias_memo, arg, (size_t)nargs, res, missing);
+    for (size_t t = 0; t < nmissing; t++) {
+      const uint32_t j = missing[t];
+      res[j] = Remember(bias_memo, arg[j], [b](double x) { return BiasTerm(b, x); });
+    }
     Invert(res, (size_t)nargs, divider);
 
     for (int x = 0, block = 0; x < W; x += 3, block++) {
@@ -373,9 +394,15 @@ void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double log
     }
 
     const size_t nlogs = Map(band, inv, cells, logs);
+    for (size_t t = 0; t < nlogs; t++) xs[t] = band[logs[t]];
+    nmissing = LookUp(log_memo, xs, nlogs, vals, missing);
+    for (size_t t = 0; t < nmissing; t++) {
+      const uint32_t k = missing[t];
+      vals[k] = Remember(log_memo, xs[k], [](double Yw) { return log(Yw + 1.0); });
+    }
     for (size_t t = 0; t < nlogs; t++) {
-      const size_t i = logs[t];
-      band[i] = MemoLog1p(band[i]) * inv[i];
+      const uint32_t i = logs[t];
+      band[i] = vals[t] * inv[i];
     }
   }
 }
