@@ -191,16 +191,7 @@ size_t DecodeGroups(const unsigned char *rgbe, double *lum, float *flt, size_t n
     _mm_storeu_pd(lum + k, L01);
     _mm_storeu_pd(lum + k + 2, L23);
 
-    // Colours, interleaved again: r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3.
-    const __m128 rg01 = _mm_unpacklo_ps(R, G), rg23 = _mm_unpackhi_ps(R, G);
-    const __m128 b0r1 = _mm_shuffle_ps(B, R, _MM_SHUFFLE(1, 1, 0, 0));
-    const __m128 g1b1 = _mm_shuffle_ps(G, B, _MM_SHUFFLE(1, 1, 1, 1));
-    const __m128 b2r3 = _mm_shuffle_ps(B, R, _MM_SHUFFLE(3, 3, 2, 2));
-    const __m128 g3b3 = _mm_shuffle_ps(G, B, _MM_SHUFFLE(3, 3, 3, 3));
-    float *out = flt + 3 * k;
-    _mm_storeu_ps(out, _mm_shuffle_ps(rg01, b0r1, _MM_SHUFFLE(2, 0, 1, 0)));
-    _mm_storeu_ps(out + 4, _mm_shuffle_ps(g1b1, rg23, _MM_SHUFFLE(1, 0, 2, 0)));
-    _mm_storeu_ps(out + 8, _mm_shuffle_ps(b2r3, g3b3, _MM_SHUFFLE(2, 0, 2, 0)));
+    StoreColours4(R, G, B, flt + 3 * k);
   }
   return k;
 }
@@ -238,18 +229,7 @@ AVX_KERNEL size_t DecodeGroupsAVX(const unsigned char *rgbe, double *lum, float 
       _mm256_storeu_pd(lum + k + 4 * half, L);
     }
 
-    const __m256 rg01 = _mm256_unpacklo_ps(R, G), rg23 = _mm256_unpackhi_ps(R, G);
-    const __m256 b0r1 = _mm256_shuffle_ps(B, R, _MM_SHUFFLE(1, 1, 0, 0));
-    const __m256 g1b1 = _mm256_shuffle_ps(G, B, _MM_SHUFFLE(1, 1, 1, 1));
-    const __m256 b2r3 = _mm256_shuffle_ps(B, R, _MM_SHUFFLE(3, 3, 2, 2));
-    const __m256 g3b3 = _mm256_shuffle_ps(G, B, _MM_SHUFFLE(3, 3, 3, 3));
-    const __m256 x0 = _mm256_shuffle_ps(rg01, b0r1, _MM_SHUFFLE(2, 0, 1, 0));
-    const __m256 x1 = _mm256_shuffle_ps(g1b1, rg23, _MM_SHUFFLE(1, 0, 2, 0));
-    const __m256 x2 = _mm256_shuffle_ps(b2r3, g3b3, _MM_SHUFFLE(2, 0, 2, 0));
-    float *out = flt + 3 * k;
-    _mm256_storeu_ps(out, _mm256_permute2f128_ps(x0, x1, 0x20));
-    _mm256_storeu_ps(out + 8, _mm256_permute2f128_ps(x2, x0, 0x30));
-    _mm256_storeu_ps(out + 16, _mm256_permute2f128_ps(x1, x2, 0x31));
+    StoreColours8(R, G, B, flt + 3 * k);
   }
   return k;
 }

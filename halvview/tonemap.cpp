@@ -470,7 +470,7 @@ inline __m128d HighHalf(__m128 x) { return _mm_cvtps_pd(_mm_movehl_ps(x, x)); }
 inline __m128 Pack(__m128d lo, __m128d hi) { return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)); }
 
 // Four pixels' colours, r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3, split
-// into lanes of one colour each, and put back.
+// into lanes of one colour each.
 inline void Split(const float *f, __m128 *R, __m128 *G, __m128 *B) {
   const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8);
   *R = _mm_shuffle_ps(a0, _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(1, 1, 2, 2)), _MM_SHUFFLE(2, 0, 3, 0));
@@ -480,13 +480,6 @@ inline void Split(const float *f, __m128 *R, __m128 *G, __m128 *B) {
                       _MM_SHUFFLE(2, 0, 2, 0));
 }
 
-inline void Merge(__m128 oR, __m128 oG, __m128 oB, float *o) {
-  const __m128 rg01 = _mm_unpacklo_ps(oR, oG), rg23 = _mm_unpackhi_ps(oR, oG);
-  _mm_storeu_ps(o, _mm_shuffle_ps(rg01, _mm_shuffle_ps(oB, oR, _MM_SHUFFLE(1, 1, 0, 0)), _MM_SHUFFLE(2, 0, 1, 0)));
-  _mm_storeu_ps(o + 4, _mm_shuffle_ps(_mm_shuffle_ps(oG, oB, _MM_SHUFFLE(1, 1, 1, 1)), rg23, _MM_SHUFFLE(1, 0, 2, 0)));
-  _mm_storeu_ps(o + 8, _mm_shuffle_ps(_mm_shuffle_ps(oB, oR, _MM_SHUFFLE(3, 3, 2, 2)),
-                                      _mm_shuffle_ps(oG, oB, _MM_SHUFFLE(3, 3, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0)));
-}
 
 // The largest component of four pixels, chosen with the same comparisons
 // as for one pixel. When blue is chosen it is then also the largest value
@@ -519,7 +512,7 @@ size_t ColourGroups(const double *lum, const float *frame, float *out, size_t n)
                Low(isG), Low(isB), &r01, &g01, &b01);
     ColourPair(_mm_loadu_pd(lum + k + 2), HighHalf(R), HighHalf(G), HighHalf(B), HighHalf(m), High(isR), High(isG),
                High(isB), &r23, &g23, &b23);
-    Merge(Pack(r01, r23), Pack(g01, g23), Pack(b01, b23), out + 3 * k);
+    StoreColours4(Pack(r01, r23), Pack(g01, g23), Pack(b01, b23), out + 3 * k);
   }
   return k;
 }
@@ -587,17 +580,7 @@ AVX_KERNEL size_t ColourGroupsAVX(const double *lum, const float *frame, float *
                _mm256_extractf128_ps(isG, 1), _mm256_extractf128_ps(notB, 1), &r1, &g1, &b1);
     const __m256 oR = _mm256_set_m128(r1, r0), oG = _mm256_set_m128(g1, g0), oB = _mm256_set_m128(b1, b0);
 
-    // Back to three runs of four floats per half, then in pixel order.
-    const __m256 rg01 = _mm256_unpacklo_ps(oR, oG), rg23 = _mm256_unpackhi_ps(oR, oG);
-    const __m256 x0 = _mm256_shuffle_ps(rg01, _mm256_shuffle_ps(oB, oR, _MM_SHUFFLE(1, 1, 0, 0)), _MM_SHUFFLE(2, 0, 1, 0));
-    const __m256 x1 =
-        _mm256_shuffle_ps(_mm256_shuffle_ps(oG, oB, _MM_SHUFFLE(1, 1, 1, 1)), rg23, _MM_SHUFFLE(1, 0, 2, 0));
-    const __m256 x2 = _mm256_shuffle_ps(_mm256_shuffle_ps(oB, oR, _MM_SHUFFLE(3, 3, 2, 2)),
-                                        _mm256_shuffle_ps(oG, oB, _MM_SHUFFLE(3, 3, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0));
-    float *o = out + 3 * k;
-    _mm256_storeu_ps(o, _mm256_permute2f128_ps(x0, x1, 0x20));
-    _mm256_storeu_ps(o + 8, _mm256_permute2f128_ps(x2, x0, 0x30));
-    _mm256_storeu_ps(o + 16, _mm256_permute2f128_ps(x1, x2, 0x31));
+    StoreColours8(oR, oG, oB, out + 3 * k);
   }
   return k;
 }
