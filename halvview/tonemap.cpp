@@ -67,8 +67,8 @@ Band &BandRoom(size_t W) {
 }
 
 #if defined(HALVORN_AVX)
-AVX_KERNEL size_t NormaliseAVX(double *v, size_t count, double avLum) {
-  const __m256d a = _mm256_set1_pd(avLum);
+AVX_KERNEL size_t NormaliseAVX(double *v, size_t count, double d) {
+  const __m256d a = _mm256_set1_pd(d);
   size_t i = 0;
   for (; i + 4 <= count; i += 4) _mm256_storeu_pd(v + i, _mm256_div_pd(_mm256_loadu_pd(v + i), a));
   return i;
@@ -84,17 +84,18 @@ AVX_KERNEL size_t InvertAVX(double *v, size_t count, double divider) {
 }
 #endif
 
-// value / avLum for `count` consecutive values, in place.
-void Normalise(double *v, size_t count, double avLum) {
+// value / d for `count` consecutive values, in place (d: the frame's
+// average for the luminances, Lwmax for the bias arguments).
+void Normalise(double *v, size_t count, double d) {
   size_t i = 0;
 #if defined(HALVORN_AVX)
-  if (use_avx) i = NormaliseAVX(v, count, avLum);
+  if (use_avx) i = NormaliseAVX(v, count, d);
 #endif
 #if defined(__SSE2__)
-  const __m128d a = _mm_set1_pd(avLum);
+  const __m128d a = _mm_set1_pd(d);
   for (; i + 2 <= count; i += 2) _mm_storeu_pd(v + i, _mm_div_pd(_mm_loadu_pd(v + i), a));
 #endif
-  for (; i < count; i++) v[i] = v[i] / avLum;
+  for (; i < count; i++) v[i] = v[i] / d;
 }
 
 // 1 / (v[i] x divider) for `count` consecutive values, in place.
@@ -480,7 +481,6 @@ inline void Split(const float *f, __m128 *R, __m128 *G, __m128 *B) {
                       _MM_SHUFFLE(2, 0, 2, 0));
 }
 
-
 // The largest component of four pixels, chosen with the same comparisons
 // as for one pixel. When blue is chosen it is then also the largest value
 // (ties of blue with another component), so the chosen value is the
@@ -588,8 +588,8 @@ AVX_KERNEL size_t ColourGroupsAVX(const double *lum, const float *frame, float *
 
 }  // namespace
 
-// Four pixels at a time where the processor allows, one at a time for the
-// rest; the ratios and the output are computed in double precision as for
+// Eight pixels at a time with AVX2 or four with SSE2, one at a time for
+// the rest; the ratios and the output are computed in double precision as for
 // one pixel.
 void PixelOutTmo(const double *lum, const float *frame, float *out) {
   const size_t n = npixels;
