@@ -1,5 +1,5 @@
 // halvpack: builds a movie file from a list of Radiance RGBE pictures.
-#include "halvpack.h"
+#include "builder.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,10 +11,6 @@
 #include <string>
 
 #include "utility.h"
-
-MovieHeader header;
-FILE *outfp;
-uint64_t nbytes;
 
 namespace {
 
@@ -40,11 +36,6 @@ void PrintUsage(const char *program) {
   exit(-1);
 }
 
-[[noreturn]] void WriteFailed() {
-  fprintf(stderr, "Failed to write the movie file\n");
-  exit(1);
-}
-
 // Decimal integer as atoi reads it (blanks, sign, digits up to the first
 // other character), keeping the low bits of numbers of any length.
 uint64_t ParseInteger(const char *text) {
@@ -57,11 +48,6 @@ uint64_t ParseInteger(const char *text) {
 }
 
 }  // namespace
-
-void WriteMovie(const void *data, size_t size) {
-  if (fwrite(data, 1, size, outfp) != size) WriteFailed();
-  nbytes += size;
-}
 
 int main(int argc, char **argv) {
   header.width = 720;
@@ -127,7 +113,7 @@ int main(int argc, char **argv) {
   }
   if (debug) fprintf(stderr, "Outputfile: %s\n", outname.c_str());
 
-  WriteMovie(&header, sizeof(header));
+  WriteHeader();
   if (fseeko(list, 0, SEEK_SET) != 0) {
     fprintf(stderr, "Unable to read file list \"%s\" a second time\n", listname.c_str());
     exit(-1);

@@ -1,8 +1,9 @@
-// The player's ways out once the display gamma has been changed: each puts
-// the gamma back first.
+// The player's ways out once the display gamma has been changed (each puts
+// the gamma back first), and the frame step that takes one when a frame
+// cannot be read.
 #include <cstdlib>
 
-#include "halvview.h"
+#include "view.h"
 #include "utility.h"
 
 int ending = 0;
@@ -26,4 +27,8 @@ void FailExit(int status) {
     // As above: the result is not examined.
   }
   exit(status);
+}
+
+void ShowFrame(int frame) {
+  if (!HandleNextFrame(fptr, frame)) CleanExit();
 }

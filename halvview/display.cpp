@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "halvview.h"
+#include "view.h"
 #include "utility.h"
 
 namespace {

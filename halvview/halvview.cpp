@@ -1,6 +1,6 @@
 // halvview: plays a movie file in a GLUT window, with exposure control or
 // adaptive logarithmic tone mapping. This file is the start-up.
-#include "halvview.h"
+#include "view.h"
 
 #include <GL/freeglut.h>
 
@@ -39,14 +39,11 @@ void HandleClose() {
   if (!ending) CleanExit();
 }
 
-void Swap16(int16_t *value) {
-  const uint16_t v = (uint16_t)*value;
-  *value = (int16_t)(uint16_t)((v >> 8) | (v << 8));
-}
-
-void Swap32(int32_t *value) {
-  const uint32_t v = (uint32_t)*value;
-  *value = (int32_t)((v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24));
+// A header check's message, then the start-up failure's exit.
+void FailOnFault(const char *fault) {
+  if (fault == nullptr) return;
+  fprintf(stderr, "%s\n", fault);
+  FailExit(-1);
 }
 
 }  // namespace
@@ -97,28 +94,14 @@ int main(int argc, char **argv) {
     fprintf(stderr, "Failed to open movie file \"%s\"\n", moviename);
     FailExit(-1);
   }
-  if (fread(&header, 12, 1, fptr) < 1) {
+  if (!ReadMovieHeader(fptr, &header, byteswap)) {
     fprintf(stderr, "Failed to read the header\n");
     FailExit(-1);
   }
-  if (byteswap) {
-    Swap16(&header.width);
-    Swap16(&header.height);
-    Swap32(&header.nframes);
-  }
-  if (header.width >= 32000 || header.width < 16) {
-    fprintf(stderr, "Movie width out of range (or bad header)\n");
-    FailExit(-1);
-  }
-  if (header.height >= 32000 || header.height < 16) {
-    fprintf(stderr, "Movie height out of range (or bad header)\n");
-    FailExit(-1);
-  }
+  FailOnFault(CheckMovieWidth(header));
+  FailOnFault(CheckMovieHeight(header));
   if (debug) fprintf(stderr, "Image size is %d by %d\n", header.width, header.height);
-  if (header.nframes < 1) {
-    fprintf(stderr, "No frames found, bad header\n");
-    FailExit(-1);
-  }
+  FailOnFault(CheckMovieFrames(header));
   if (debug) fprintf(stderr, "The movie should contain %d frames\n", header.nframes);
 
   SetMovieGeometry();
@@ -139,40 +122,26 @@ int main(int argc, char **argv) {
     if (lowright < -1.0) lowright = -1.0;
   }
   if (debug) fprintf(stderr, "The lower left corner is at (%g,%g)\n", lowleft, lowright);
-  if (header.format != MOVIE_FORMAT) {
-    fprintf(stderr, "Movie format should be 48, bad header\n");
-    FailExit(-1);
-  }
+  FailOnFault(CheckMovieFormat(header));
   if (debug) fprintf(stderr, "The format is %d\n", header.format);
 
-  rgbe_buf = (unsigned char *)malloc(12 * npixels);
-  if (rgbe_buf == nullptr) {
-    fprintf(stderr, "Malloc of the rgbe image failed\n");
-    FailExit(-1);
-  }
-  out_img = CreateFloatmap(header.width, header.height);
-  if (showneyes == 2 && out_img != nullptr) {
-    out_img_right = CreateFloatmap(header.width, header.height);
-    if (out_img_right == nullptr) {
-      free(out_img);
-      out_img = nullptr;
-    }
-  }
-  if (out_img == nullptr) {
-    fprintf(stderr, "Malloc of the output image failed\n");
-    FailExit(-1);
-  }
-  BuildExponentTable();
-  fframe = CreateFloatmap(header.width, header.height);
-  if (fframe == nullptr) {
-    fprintf(stderr, "Float Image malloc failed\n");
-    fclose(fptr);
-    FailExit(0);
-  }
-  Lum = (double *)malloc(8 * ((size_t)header.width + 2) * ((size_t)header.height + 2));
-  if (Lum == nullptr) {
-    fprintf(stderr, "Lum malloc failed\n");
-    FailExit(0);
+  // Every allocation failure is a start-up failure: status -1, the gamma
+  // put back.
+  switch (AllocatePlayerBuffers(showneyes == 2)) {
+    case BUFFERS_ALLOCATED:
+      break;
+    case NO_RGBE_BUFFER:
+      fprintf(stderr, "Malloc of the rgbe image failed\n");
+      FailExit(-1);
+    case NO_OUTPUT_IMAGE:
+      fprintf(stderr, "Malloc of the output image failed\n");
+      FailExit(-1);
+    case NO_FLOAT_IMAGE:
+      fprintf(stderr, "Float Image malloc failed\n");
+      FailExit(-1);
+    case NO_LUMINANCE_MAP:
+      fprintf(stderr, "Lum malloc failed\n");
+      FailExit(-1);
   }
 
   glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGBA);
@@ -190,7 +159,7 @@ int main(int argc, char **argv) {
   glutSetCursor(showmouse ? GLUT_CURSOR_LEFT_ARROW : GLUT_CURSOR_NONE);
   glutIdleFunc(HandleIdle);
 
-  HandleNextFrame(fptr, currentframe);
+  ShowFrame(currentframe);
   glutSwapBuffers();
   glutMainLoop();
   return 0;

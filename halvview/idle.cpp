@@ -2,7 +2,7 @@
 // target frame rate is due, and steps the movie when playing. It never sleeps.
 #include <GL/freeglut.h>
 
-#include "halvview.h"
+#include "view.h"
 #include "utility.h"
 
 namespace {
@@ -21,7 +21,7 @@ void HandleIdle() {
   const double elapsed = now - starttime;
   if (elapsed > 0) globalframerate = framecounter / elapsed;
   if (framecounter / targetfps > elapsed) return;  // too early for another display
-  if (autoplay) HandleNextFrame(fptr, currentframe + playdir);
+  if (autoplay) ShowFrame(currentframe + playdir);
   glutPostRedisplay();
 }
 

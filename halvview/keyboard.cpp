@@ -1,7 +1,7 @@
 // Keys: flags, exposure, bias, stepping and quitting.
 #include <GL/freeglut.h>
 
-#include "halvview.h"
+#include "view.h"
 
 namespace {
 void Toggle(int *flag) { *flag = *flag == 0 ? 1 : 0; }
@@ -15,15 +15,15 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
       CleanExit();
     case '1':
     case '!':
-      HandleNextFrame(fptr, 0);
+      ShowFrame(0);
       break;
     case '.':
     case '>':
-      HandleNextFrame(fptr, currentframe + 1);
+      ShowFrame(currentframe + 1);
       break;
     case ',':
     case '<':
-      HandleNextFrame(fptr, currentframe - 1);
+      ShowFrame(currentframe - 1);
       break;
     case '+':
     case '=':

@@ -21,22 +21,26 @@ constexpr size_t FLAT_CHUNK = 1024;  // pixels fetched per fread in the flat rea
 
 const char FORMAT_LINE[] = "FORMAT=32-bit_rle_rgbe\n";
 
-// 2^(e - 136) for every exponent byte, as ldexp(1.0, e - 136) rounds it to a
-// float; entry 0 is never used (exponent 0 decodes to the floor).
-struct ExponentTable {
-  float scale[256];
-  ExponentTable() {
-    for (int e = 0; e < 256; e++) scale[e] = (float)ldexp(1.0, e - 136);
-  }
-};
-const ExponentTable exponents;
+// 2^k, exact in double for every k the table needs.
+constexpr double PowerOfTwo(int k) {
+  double v = 1.0;
+  for (; k > 0; k--) v *= 2.0;
+  for (; k < 0; k++) v *= 0.5;
+  return v;
+}
+
+constexpr std::array<float, 256> ExponentTable() {
+  std::array<float, 256> table{};
+  for (int e = 0; e < 256; e++) table[e] = (float)PowerOfTwo(e - 136);
+  return table;
+}
 
 inline void decode_pixel(float *out, const unsigned char *rgbe) {
   if (rgbe[3] == 0) {
     out[0] = out[1] = out[2] = RGBE_FLOOR;
     return;
   }
-  const float f = exponents.scale[rgbe[3]];
+  const float f = RGBE_E[rgbe[3]];
   // A zero mantissa gives the floor, never 0; the products are exact.
   out[0] = rgbe[0] ? rgbe[0] * f : RGBE_FLOOR;
   out[1] = rgbe[1] ? rgbe[1] * f : RGBE_FLOOR;
@@ -164,6 +168,8 @@ int read_plane(FILE *fp, unsigned char *ptr, unsigned char *end) {
 }
 
 }  // namespace
+
+const std::array<float, 256> RGBE_E = ExponentTable();
 
 void float2rgbe(unsigned char rgbe[4], float red, float green, float blue) {
   float v = red;

@@ -6,6 +6,7 @@
 #ifndef HALVORN_RGBE_H
 #define HALVORN_RGBE_H
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 
@@ -30,6 +31,11 @@ constexpr int RGBE_ERROR_MEMORY = 3;
 
 // The smallest value decoding yields (single precision 9.99999997e-07).
 constexpr float RGBE_FLOOR = 1e-6f;
+
+// 2^(e - 136) for every exponent byte e, as ldexp(1.0, e - 136) rounds it
+// to a float: a mantissa times its entry is the decoded component. Entry 0
+// is never used (exponent 0 decodes to the floor).
+extern const std::array<float, 256> RGBE_E;
 
 // One pixel: float triple <-> 4 bytes (red, green, blue mantissa, exponent).
 void float2rgbe(unsigned char rgbe[4], float red, float green, float blue);

@@ -1,6 +1,5 @@
 // Small helpers shared by the builder and the player: image allocation, the
-// wall clock and the file-list line reader. ClearBuffers needs OpenGL and is
-// built apart (library utility_gl) so that halvpack links no GL.
+// wall clock, opening regular files and the file-list line reader.
 #ifndef HALVORN_UTILITY_H
 #define HALVORN_UTILITY_H
 
@@ -28,8 +27,5 @@ double GetRunTime();
 // Returns 1 when a line was read, 0 at the end of the stream (text after
 // the last line end is not a line).
 int ReadLine(FILE *stream, char *buffer, int limit);
-
-// Selects and clears the back buffer (mode 1). Player only.
-void ClearBuffers(int mode);
 
 #endif

@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "halvview.h"
+#include "player.h"
 #include "rgbe.h"
 
 namespace {
@@ -210,22 +210,17 @@ const Movie &MovieFor(int W, int H) {
 
 // Sets up the player's globals and buffers for the movie, as start-up does.
 void OpenPlayer(const Movie &m, int W, int H) {
-  if (fptr) fclose(fptr);
-  free(rgbe_buf);
-  free(out_img);
-  free(fframe);
-  free(Lum);
+  FreePlayerBuffers();
   fptr = fopen(m.path.c_str(), "rb");
-  if (!fptr || fread(&header, sizeof header, 1, fptr) != 1) {
+  if (!fptr || !ReadMovieHeader(fptr, &header, 0)) {
     perror(m.path.c_str());
     exit(1);
   }
   SetMovieGeometry();
-  BuildExponentTable();
-  rgbe_buf = (unsigned char *)malloc(12 * (size_t)W * H);
-  out_img = (float *)malloc(12 * (size_t)W * H);
-  fframe = (float *)malloc(12 * (size_t)W * H);
-  Lum = (double *)malloc(8 * (size_t)(W + 2) * (H + 2));
+  if (AllocatePlayerBuffers(0) != BUFFERS_ALLOCATED) {
+    fprintf(stderr, "no memory for the player's buffers\n");
+    exit(1);
+  }
   // Start-up allocates once; the pages are in use long before a frame is
   // timed, so fault them in here.
   memset(rgbe_buf, 0, 12 * (size_t)W * H);
@@ -475,9 +470,3 @@ int main(int argc, char **argv) {
   return 0;
 }
 
-// The core ends a run through CleanExit; a benchmark has no display gamma
-// to restore and nothing to close but its movie.
-void CleanExit() {
-  fprintf(stderr, "the benchmark's movie could not be read\n");
-  exit(1);
-}

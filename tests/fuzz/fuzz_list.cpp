@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "halvpack.h"
+#include "builder.h"
 #include "utility.h"
 
 namespace {

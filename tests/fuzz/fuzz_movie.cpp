@@ -8,9 +8,7 @@
 // The header is validated as start-up does (sizes 16 to 31999, here capped
 // at 64 so that a run stays fast; at least one frame; format 48), the
 // buffers are allocated with start-up's sizes, and frame 0 is loaded as
-// start-up loads it. A failed read ends the player through CleanExit; the
-// harness's CleanExit closes the movie like the real one and throws back
-// here instead of ending the process.
+// start-up loads it. A failed read, which ends the player, ends the run here.
 //
 // Checks besides the sanitizers: the adapted log-averages stay finite and
 // not negative whatever statistics the records hold, and in a movie whose
@@ -23,25 +21,14 @@
 #include <cstring>
 #include <utility>
 
-#include "halvview.h"
+#include "player.h"
 #include "utility.h"
-#include "../common/player_buffers.h"
 
 namespace {
 
 struct MovieEnded {};
 
 constexpr int MAX_SIDE = 64;
-
-void Swap16(int16_t *value) {
-  const uint16_t v = (uint16_t)*value;
-  *value = (int16_t)(uint16_t)((v >> 8) | (v << 8));
-}
-
-void Swap32(int32_t *value) {
-  const uint32_t v = (uint32_t)*value;
-  *value = (int32_t)((v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24));
-}
 
 bool complete;  // the movie's length is what its header announces
 
@@ -56,26 +43,11 @@ void Check() {
 
 void Step(int64_t frame) {
   if (frame < INT32_MIN || frame > INT32_MAX) return;
-  HandleNextFrame(fptr, (int)frame);
+  if (!HandleNextFrame(fptr, (int)frame)) throw MovieEnded();
   Check();
 }
 
 }  // namespace
-
-int ending = 0;
-
-// The read-failure path of the player, brought back to the harness.
-void CleanExit() {
-  ending = 1;
-  if (fptr) fclose(fptr);
-  fptr = nullptr;
-  throw MovieEnded();
-}
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  BuildExponentTable();
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   constexpr size_t CONTROL = 8;
@@ -96,23 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   playdir = 1;
   currentframe = 0;
   logAv0 = logAv0_right = 0.0;
-  ending = 0;
 
   // Header checks as start-up makes them.
   memcpy(&header, movie, sizeof(header));
-  if (byteswap) {
-    Swap16(&header.width);
-    Swap16(&header.height);
-    Swap32(&header.nframes);
-  }
-  if (header.width >= 32000 || header.width < 16) return 0;
-  if (header.height >= 32000 || header.height < 16) return 0;
+  if (byteswap) SwapMovieHeader(&header);
+  if (CheckMovieHeader(header) != nullptr) return 0;
   if (header.width > MAX_SIDE || header.height > MAX_SIDE) return 0;
-  if (header.nframes < 1) return 0;
-  if (header.format != MOVIE_FORMAT) return 0;
 
   SetMovieGeometry();
-  if (!AllocatePlayerBuffers()) abort();
+  if (AllocatePlayerBuffers(1) != BUFFERS_ALLOCATED) abort();
   fptr = fmemopen(const_cast<uint8_t *>(movie), moviesize, "rb");
   if (!fptr) abort();
   if (fseeko(fptr, 12, SEEK_SET) != 0) abort();

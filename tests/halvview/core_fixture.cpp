@@ -1,7 +1,5 @@
 #include "core_fixture.h"
 
-#include "../common/player_buffers.h"
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -34,10 +32,9 @@ void SetUpPlayer(int width, int height, int eyes, int nframes) {
   header.eyes = (uint8_t)eyes;
   header.nframes = nframes;
   SetMovieGeometry();
-  BuildExponentTable();
 
   const size_t n = (size_t)width * (size_t)height;
-  ASSERT_TRUE(AllocatePlayerBuffers());
+  ASSERT_EQ(AllocatePlayerBuffers(1), BUFFERS_ALLOCATED);
   const size_t lumsize = (size_t)(width + 2) * (size_t)(height + 2);
   for (size_t i = 0; i < lumsize; i++) Lum[i] = std::numeric_limits<double>::quiet_NaN();
   memset(out_img, 0, 12 * n);

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "halvview.h"
+#include "player.h"
 
 // One picture record as it lies in a movie file.
 struct Record {
@@ -54,6 +54,9 @@ std::vector<Record> MarkedMovie(int nframes, int eyes, int width, int height);
 // a marked record's first pixel; -1 when the picture is not uniform.
 int ShownFrame(const float *out);
 int ShownEye(const float *out);
+
+// Thrown by a test's step when the core reports a failed read.
+struct ReadFailed {};
 
 class CoreTest : public ::testing::Test {
  protected:

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core_fixture.h"
+#include "view.h"
 
 namespace {
 
@@ -30,9 +31,9 @@ TEST(CleanExitDeathTest, FailedReadEndsWithStatusZeroAndGammaRestored) {
       {
         setenv("PATH", bin.c_str(), 1);
         OpenMovie(path, W, H, 1, 3);
-        HandleNextFrame(fptr, 0);
-        HandleNextFrame(fptr, 1);
-        HandleNextFrame(fptr, 2);  // cut short by 5 bytes
+        ShowFrame(0);
+        ShowFrame(1);
+        ShowFrame(2);  // cut short by 5 bytes
       },
       ::testing::ExitedWithCode(0),
       "^Error reading image data\nFailed to read rgbe buffer, frame 2\n$");

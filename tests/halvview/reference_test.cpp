@@ -260,7 +260,7 @@ TEST_P(ReferenceTest, WholeFramesFromAMovieFileMatch) {
     std::vector<float> flt(3 * n), out(3 * n);
     double adapted = 0.0;
     for (int f = 0; f < frames; f++) {
-      HandleNextFrame(fptr, f);
+      ASSERT_TRUE(HandleNextFrame(fptr, f));
       ref::LoadFrame(records[f].pixels.data(), n, exposure, lum.data(), flt.data());
       if (mode == 1) {
         ref::Tonemapping(lum.data(), W, H, records[f].maxLum, records[f].logAv, biasParam, adapted);

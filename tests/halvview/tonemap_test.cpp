@@ -284,16 +284,4 @@ TEST_F(TonemapTest, PlainPathScalesByPowersOfTwoExactly) {
     ASSERT_NEAR(out_img[i], fframe[i] * std::sqrt(2.0), 1e-7 * fframe[i] + 1e-44) << i;
 }
 
-TEST(BiasCurves, PerlinAndSchlick) {
-  EXPECT_EQ(bias(0.5, 4.0), 2.0);
-  EXPECT_EQ(bias(2.0, 3.0), 9.0);
-  EXPECT_EQ(bias(0.2344652742, 1.0), 1.0);
-  EXPECT_NEAR(bias(0.2344652742, 0.25), std::exp(0.2344652742 * std::log(0.25)), 1e-15);
-  // (1/b - 2)(1 - t) + 1: b = 1/2 leaves t alone; b = 1/4 gives t / 2.5 at t = 1/4.
-  EXPECT_EQ(SchlickBias(0.5, 0.5f), 0.5);
-  EXPECT_EQ(SchlickBias(0.25, 0.25f), 0.1);
-  EXPECT_EQ(SchlickBias(0.0, 0.3f), 0.0);
-  EXPECT_EQ(SchlickBias(1.0, 0.3f), 1.0);
-}
-
 }  // namespace

@@ -1,11 +1,10 @@
-// The player's state and operations. Module state lives in file-level
-// globals, as the GLUT callbacks share it on one thread without locking.
-//
-// The movie reading, decoding and tone mapping (frames.cpp, tonemap.cpp,
-// globals.cpp) use neither GLUT nor GL, so tests and benchmarks link them
-// without a display; the GLUT glue lives in the other files.
-#ifndef HALVORN_HALVVIEW_H
-#define HALVORN_HALVVIEW_H
+// The player's GL-free core: its state, moving through the movie, decoding
+// and tone mapping. Module state lives in file-level globals, as the GLUT
+// callbacks share it on one thread without locking. The core uses neither
+// GLUT nor GL, so the program's GLUT glue, tests and benchmarks link it
+// alike; it never ends the process but reports failures to its caller.
+#ifndef HALVORN_PLAYER_H
+#define HALVORN_PLAYER_H
 
 #include <sys/types.h>
 
@@ -34,13 +33,12 @@ extern int nrecords;    // picture records per frame: max(eyes, 1)
 extern int showneyes;   // records of a frame shown: 2 for a stereo pair, else 1
 extern int currentframe;
 
-// Buffers, allocated once at start-up.
+// Buffers, allocated once at start-up (AllocatePlayerBuffers).
 extern unsigned char *rgbe_buf;
 extern float *out_img;        // the (left) picture to draw, bottom row first
 extern float *out_img_right;  // the right eye of a stereo pair
 extern float *fframe;
 extern double *Lum;
-extern float RGBE_E[256];
 
 // Tone-mapping state.
 extern double logAv;          // log-average of the record read last
@@ -51,48 +49,50 @@ extern double logAv0_right;   // adapted log-average of the right eye
 extern double readtime, drawtime, globalframerate, localframerate;
 extern int framecounter;
 
+// The usage and help text (help_text.cpp).
 extern const char *helpstring;
+
+// 1 when the processor has AVX2 and the conversion kernels use it; set from
+// the processor at start (cpu.cpp). With 0 the SSE2 kernels run (the same
+// results).
+extern int use_avx;
 
 // Derives npixels, offset, nrecords and showneyes from the header.
 void SetMovieGeometry();
-// Fills RGBE_E with 2^(e - 136).
-void BuildExponentTable();
 
-// Frame loading and playback (frames.cpp).
+// Which of the player's buffers could not be allocated.
+enum BufferFault {
+  BUFFERS_ALLOCATED,
+  NO_RGBE_BUFFER,    // "Malloc of the rgbe image failed"
+  NO_OUTPUT_IMAGE,   // "Malloc of the output image failed"
+  NO_FLOAT_IMAGE,    // "Float Image malloc failed"
+  NO_LUMINANCE_MAP,  // "Lum malloc failed"
+};
+// Allocates the buffers for the size in `header`, in start-up's order,
+// stopping at the first that fails (the ones before it stay allocated).
+// `right_eye` also allocates out_img_right, for a stereo pair.
+BufferFault AllocatePlayerBuffers(int right_eye);
+// Frees them, closes the movie if it is open, and clears the pointers.
+void FreePlayerBuffers();
+
+// Frame loading and playback (navigation.cpp).
 void Move2Start();
 void Move2End();
-void HandleNextFrame(FILE *file, int frame);
+// Positions the movie at `frame` by the stepping rules and converts it into
+// the output images. Returns 1, or 0 when a record could not be read (its
+// messages and "Failed to read rgbe buffer, frame n" printed); the caller
+// then ends the player.
+[[nodiscard]] int HandleNextFrame(FILE *file, int frame);
 int ReadFramefloat(FILE *file, unsigned char *rgbe, float *out, double *adapted = &logAv0);
+
+// Decoding (decode.cpp).
 int LoadFrame(const unsigned char *rgbe, double *lum, float *flt);
 
-// Tone mapping and pixel output (tonemap.cpp).
+// Tone mapping (tonemap.cpp) and pixel output (pixel_out.cpp).
 void Tonemapping(double *lum, const float *frame, double maxLum, double logAvg,
                  double *adapted = &logAv0);
 void PixelOutTmo(const double *lum, const float *frame, float *out = out_img);
 void PixelOut(const float *frame, float *out = out_img);
 double bias(double b, double x);
-double SchlickBias(double t, float b);
-// 1 when the processor has AVX2 and the conversion kernels use it; set from
-// the processor at start. With 0 the SSE2 kernels run (the same results).
-extern int use_avx;
-
-// Set once CleanExit has begun: the window's close callback, which GLUT may
-// run while the process ends, must not start a second one.
-extern int ending;
-// Orderly end: closes the movie, puts the display gamma back, exits 0.
-[[noreturn]] void CleanExit();
-// Puts the display gamma back and exits with `status` (start-up failures).
-[[noreturn]] void FailExit(int status);
-
-// GLUT callbacks and drawing (the GLUT glue).
-void HandleIdle();
-void HandleVisibility(int state);
-void HandleDisplay();
-void HandleReshape(int width, int height);
-void HandleKeyboard(unsigned char key, int x, int y);
-void HandleSpecialKeyboard(int key, int x, int y);
-void DrawInfo();
-void DrawHelp();
-void DrawGLText(int x, int y, const char *text);
 
 #endif

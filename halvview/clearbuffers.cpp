@@ -1,6 +1,7 @@
+// Clearing the window's back buffer before a display.
 #include <GL/gl.h>
 
-#include "utility.h"
+#include "view.h"
 
 void ClearBuffers(int mode) {
   if (mode == 1) {

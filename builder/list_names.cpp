@@ -1,5 +1,5 @@
 // Picture names from one line of the file list.
-#include "halvpack.h"
+#include "builder.h"
 
 void TakeNames(const char *line, std::string *names, int count) {
   for (int n = 0; n < count; n++) {

@@ -1,22 +1,14 @@
-// One picture: read it through the codec, compute its scene statistics,
-// encode it again and append its record to the movie, bottom row first.
+// A decoded picture's scene statistics (maximum and log-average luminance)
+// and its encoding back into RGBE pixels, in one pass over the pixels.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
-#include "halvpack.h"
+#include "builder.h"
 #include "rgbe.h"
-#include "utility.h"
 
 namespace {
-
-int picwidth, picheight;      // size line of the picture read last
-RGBE_PictureInfo picinfo;     // its header values (read, not used)
-double maxLum, logAv;         // statistics of the picture read last
-float *scene;                 // the decoded picture, picture row order
-unsigned char *rgbe_image;    // the picture encoded again, bottom row first
 
 // Bits of the smallest float that float2rgbe does not cut off as black
 // (at least 1e-32 when compared in double). Non-negative finite floats
@@ -77,16 +69,22 @@ void Describe(Colour &c, const uint32_t bits[3]) {
   EncodePixel(c.rgbe, bits);
 }
 
+constexpr int COLOUR_BITS = 13;
+
+}  // namespace
+
 // Colours seen before, by a hash of their bits. A decoded picture holds
 // few distinct colours as a rule (the RGBE quantisation makes neighbouring
 // shades equal), so most pixels find theirs here instead of computing a
 // logarithm and an encoding again. Every slot always holds a colour with its
 // true values (at first black, all bits 0), so a slot whose bits match is
-// right whatever picture put it there. 8192 slots of 32 bytes.
-constexpr int COLOUR_BITS = 13;
-Colour colours[1 << COLOUR_BITS];
-bool colours_ready = false;
-Colour fresh;  // the colour last computed without the table
+// right whatever picture or thread put it there. 8192 slots of 32 bytes.
+struct ColourTable {
+  Colour slots[1 << COLOUR_BITS];
+  Colour fresh;  // the colour last computed without the table
+};
+
+namespace {
 
 inline bool Differ(const uint32_t a[3], const uint32_t b[3]) {
   return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2])) != 0;
@@ -97,7 +95,8 @@ inline bool Differ(const uint32_t a[3], const uint32_t b[3]) {
 // look their colour up in the table (kTable) or have it computed. Returns
 // the number of colours computed.
 template <bool kTable>
-size_t ConvertRow(const float *p, unsigned char *out, size_t width, const Colour *&last, double &sum) {
+size_t ConvertRow(ColourTable *table, const float *p, unsigned char *out, size_t width, const Colour *&last,
+                  double &sum, double &maxLum) {
   size_t computed = 0;
   double top = maxLum;
   for (size_t x = 0; x < width; x++, p += 3, out += 4) {
@@ -106,16 +105,16 @@ size_t ConvertRow(const float *p, unsigned char *out, size_t width, const Colour
     if (Differ(bits, last->bits)) {
       if (kTable) {
         const uint32_t h = (bits[0] * 0x9E3779B1u) ^ (bits[1] * 0x85EBCA77u) ^ (bits[2] * 0xC2B2AE3Du);
-        Colour &slot = colours[h >> (32 - COLOUR_BITS)];
+        Colour &slot = table->slots[h >> (32 - COLOUR_BITS)];
         if (Differ(bits, slot.bits)) {
           Describe(slot, bits);
           computed++;
         }
         last = &slot;
       } else {
-        Describe(fresh, bits);
+        Describe(table->fresh, bits);
         computed++;
-        last = &fresh;
+        last = &table->fresh;
       }
     }
     if (last->lum > top) top = last->lum;
@@ -128,85 +127,36 @@ size_t ConvertRow(const float *p, unsigned char *out, size_t width, const Colour
 
 }  // namespace
 
-int LoadScene(const char *name) {
-  maxLum = 0.0;
-  double sum = 0.0;
+void ColourTableDeleter::operator()(ColourTable *table) const { delete table; }
 
-  FILE *fp = OpenRegularFile(name, "rb");
-  if (fp == nullptr) {
-    fprintf(stderr, " cest ici Cannot open input file %s\n", name);
-    return 0;
-  }
-  if (RGBE_ReadHeader(fp, &picwidth, &picheight, &picinfo) != 0) {
-    fclose(fp);
-    return 0;
-  }
-  if (picwidth != header.width || picheight != header.height) {
-    fprintf(stderr, "The images have a different sixe than requested \n");
-    exit(1);
-  }
-  scene = CreateFloatmap(header.width, header.height);
-  if (scene == nullptr) {
-    fprintf(stderr, "Could not allocate memory for scene \n");
-    exit(1);
-  }
-  if (RGBE_ReadPixels_RLE(fp, scene, picwidth, picheight) != 0) {
-    fclose(fp);
-    return 0;
-  }
+ColourTablePtr CreateColourTable() {
+  ColourTablePtr table(new ColourTable);
+  const uint32_t black[3] = {0, 0, 0};
+  Describe(table->slots[0], black);
+  for (Colour &c : table->slots) c = table->slots[0];
+  return table;
+}
 
+void EncodeScene(ColourTable *table, const float *scene, int width, int height, unsigned char *rgbe,
+                 double *maxLum, double *logAv) {
   // Statistics and re-encoding in one pass, every pixel in the scene's
   // order. Rows of noise find few colours in the table: after a row where
   // most colours had to be computed anyway, the rows go without the table,
   // but every eighth row still tries it.
-  if (!colours_ready) {
-    const uint32_t black[3] = {0, 0, 0};
-    Describe(colours[0], black);
-    for (Colour &c : colours) c = colours[0];
-    colours_ready = true;
-  }
   // The encoded rows go straight to their places in the movie's order,
   // the picture's first row last, so that the record is written in one piece.
-  const size_t width = (size_t)picwidth, npixels = width * (size_t)picheight;
-  const Colour *last = &colours[0];
-  bool table = true;
-  for (int row = 0; row < picheight; row++) {
-    const float *p = scene + 3 * width * (size_t)row;
-    unsigned char *out = rgbe_image + 4 * width * (size_t)(picheight - 1 - row);
-    if (table || row % 8 == 0)
-      table = 4 * ConvertRow<true>(p, out, width, last, sum) < 3 * width;
+  const size_t W = (size_t)width, npixels = W * (size_t)height;
+  const Colour *last = &table->slots[0];
+  double top = 0.0, sum = 0.0;
+  bool usetable = true;
+  for (int row = 0; row < height; row++) {
+    const float *p = scene + 3 * W * (size_t)row;
+    unsigned char *out = rgbe + 4 * W * (size_t)(height - 1 - row);
+    if (usetable || row % 8 == 0)
+      usetable = 4 * ConvertRow<true>(table, p, out, W, last, sum, top) < 3 * W;
     else
-      ConvertRow<false>(p, out, width, last, sum);
+      ConvertRow<false>(table, p, out, W, last, sum, top);
   }
-  logAv = exp(sum / (double)npixels);
-  fprintf(stderr, " maxLum %f, logAv %f \n", maxLum, logAv);
-  fclose(fp);
-  return 1;
-}
-
-int ProcessImage(const char *name) {
-  if (header.width <= 0 || header.height <= 0) {
-    fprintf(stderr, " (the movie size %d by %d holds no picture)", header.width, header.height);
-    return 0;
-  }
-  FILE *held = OpenRegularFile(name, "rb");
-  if (held == nullptr) return 0;
-  rgbe_image = CreateRGBEmap(header.width, header.height);
-  if (rgbe_image == nullptr) {
-    fprintf(stderr, "RGBE Image malloc failed\n");
-    fclose(held);
-    return 0;
-  }
-  const int loaded = LoadScene(name);
-  DestroyFloatmap(scene);
-  scene = nullptr;
-  if (loaded) {
-    WriteMovie(&maxLum, sizeof(maxLum));
-    WriteMovie(&logAv, sizeof(logAv));
-    WriteMovie(rgbe_image, 4 * (size_t)header.width * (size_t)header.height);  // already bottom row first
-  }
-  fclose(held);
-  free(rgbe_image);
-  rgbe_image = nullptr;
-  return loaded;
+  *maxLum = top;
+  *logAv = exp(sum / (double)npixels);
 }

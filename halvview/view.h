@@ -1,0 +1,32 @@
+// The player program's GLUT glue: the callbacks, drawing, and the ways the
+// program ends. Everything else lives in the GL-free core (player.h).
+#ifndef HALVORN_VIEW_H
+#define HALVORN_VIEW_H
+
+#include "player.h"
+
+// Set once CleanExit has begun: the window's close callback, which GLUT may
+// run while the process ends, must not start a second one.
+extern int ending;
+// Orderly end: closes the movie, puts the display gamma back, exits 0.
+[[noreturn]] void CleanExit();
+// Puts the display gamma back and exits with `status` (start-up failures).
+[[noreturn]] void FailExit(int status);
+// Shows `frame` by the core's stepping rules; a frame that cannot be read
+// ends the player through CleanExit.
+void ShowFrame(int frame);
+
+// GLUT callbacks and drawing.
+void HandleIdle();
+void HandleVisibility(int state);
+void HandleDisplay();
+void HandleReshape(int width, int height);
+void HandleKeyboard(unsigned char key, int x, int y);
+void HandleSpecialKeyboard(int key, int x, int y);
+void DrawInfo();
+void DrawHelp();
+void DrawGLText(int x, int y, const char *text);
+// Selects and clears the back buffer (mode 1).
+void ClearBuffers(int mode);
+
+#endif

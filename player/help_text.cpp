@@ -1,0 +1,24 @@
+// The player's usage and help text: printed with the usage, and drawn as the
+// help overlay.
+#include "player.h"
+
+const char *helpstring =
+    "Command line options\n"
+    "                        -h      this text\n"
+    "                        -i      show frame information\n"
+    "                        -t      tone mapping\n"
+    "                        -f      full screen mode\n"
+    "                        -b      byte swap for other endian machines\n"
+    "                        -m      hide mouse\n"
+    "                        -a      start in play mode\n"
+    "                    -fps n      target frames per second\n"
+    "Key Strokes and Menus:\n"
+    "                         t      toggle tone mapping\n"
+    "                         g      toggle autoplay\n"
+    "                         m      toggle mouse display\n"
+    "                      h,f1      toggle help screen\n"
+    "                      i,f2      toggle info screen\n"
+    "                     q,esc      quit\n"
+    "               ight arrows      forward one frame\n"
+    "                       -,+      Adjust exposure (shift=smooth)\n"
+    "                         1      first frame\n";
