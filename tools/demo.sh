@@ -35,7 +35,7 @@ demo=$build/demo
 ./tools/install-deps.sh
 
 # A fresh build directory gets only the programs; an existing one keeps its
-# settings (tools/test.sh builds the tests there).
+# settings (one configured by hand may hold the tests too).
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DHALVORN_TESTS=OFF -DHALVORN_BENCH=OFF
 fi
