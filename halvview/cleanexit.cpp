@@ -10,6 +10,8 @@ int ending = 0;
 
 void CleanExit() {
   ending = 1;
+  // A frame being prepared ahead reads the movie into buffers freed below.
+  StopPreparing();
   if (fptr) fclose(fptr);
   fptr = nullptr;
   if (system("xgamma -gamma 1") == -1) {

@@ -29,6 +29,14 @@ std::string Format(const char *format, ...) {
   return text;
 }
 
+// One eye's picture at the raster position, in the upload's format.
+void DrawPicture(const float *picture, const unsigned char *bytes) {
+  if (upload_bytes)
+    glDrawPixels(header.width, header.height, GL_RGB, GL_UNSIGNED_BYTE, bytes);
+  else
+    glDrawPixels(header.width, header.height, GL_RGB, GL_FLOAT, picture);
+}
+
 }  // namespace
 
 void HandleDisplay() {
@@ -47,11 +55,11 @@ void HandleDisplay() {
   glDrawBuffer(GL_BACK);
   glRasterPos2f((float)lowleft, (float)lowright);
   glPixelStoref(GL_UNPACK_ALIGNMENT, 1);
-  glDrawPixels(header.width, header.height, GL_RGB, GL_FLOAT, out_img);
+  DrawPicture(out_img, out_bytes);
   if (showneyes == 2) {
     // The right eye starts where the left picture ends.
     glRasterPos2f((float)(lowleft + 2.0 * header.width / screenwidth), (float)lowright);
-    glDrawPixels(header.width, header.height, GL_RGB, GL_FLOAT, out_img_right);
+    DrawPicture(out_img_right, out_bytes_right);
   }
   DrawInfo();
   DrawHelp();

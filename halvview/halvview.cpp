@@ -9,13 +9,31 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
+#include "pool.h"
 #include "utility.h"
 
 namespace {
 
 volatile sig_atomic_t quitrequested = 0;
+unsigned threads = ProcessorCount();  // -j
+
+// Picks the pixel format of the upload from the window's colour buffer: a
+// buffer of 8 bits per channel takes bytes, which give the very pixels the
+// floats give (GL rounds a float to the nearest of the 255 steps), a quarter
+// of the data; a deeper buffer keeps the floats, which lose nothing.
+void ChooseUpload() {
+  GLint red = 0, green = 0, blue = 0;
+  glGetIntegerv(GL_RED_BITS, &red);
+  glGetIntegerv(GL_GREEN_BITS, &green);
+  glGetIntegerv(GL_BLUE_BITS, &blue);
+  upload_bytes = red == 8 && green == 8 && blue == 8;
+  if (debug)
+    fprintf(stderr, "Colour buffer %d/%d/%d bits: upload %s\n", red, green, blue,
+            upload_bytes ? "8-bit RGB bytes" : "32-bit float RGB");
+}
 
 [[noreturn]] void GiveUsage(const char *program) {
   fprintf(stderr, "Usage: %s [command line options] moviefile\n", program);
@@ -52,9 +70,11 @@ int main(int argc, char **argv) {
   if (argc < 2) GiveUsage(argv[0]);
   // The GL library allocates and frees picture-sized buffers at every
   // glDrawPixels. Kept in the heap instead of fresh mappings, they are
-  // reused without page faults and zeroing, display after display.
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  // reused without page faults and zeroing, display after display, at any
+  // picture size: no allocation is mapped on its own, and freed memory
+  // stays with the process.
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
   glutInit(&argc, argv);
   if (argc < 2) GiveUsage(argv[0]);  // GLUT took every argument
 
@@ -69,6 +89,13 @@ int main(int argc, char **argv) {
     if (strcmp(arg, "-F") == 0) fullscreen = 2;
     if (strcmp(arg, "-m") == 0) showmouse = !showmouse;
     if (strcmp(arg, "-b") == 0) byteswap = !byteswap;
+    if (strcmp(arg, "-j") == 0) {
+      threads = ParseThreadCount(argv[++i]);
+      if (threads == 0) {
+        threads = ProcessorCount();
+        fprintf(stderr, "Thread count out of bounds [-j], set to %u\n", threads);
+      }
+    }
     if (strcmp(arg, "-fps") == 0) {
       const char *text = argv[++i];
       char *end;
@@ -146,6 +173,19 @@ int main(int argc, char **argv) {
 
   glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGBA);
   glutCreateWindow("Halvscope");
+  ChooseUpload();
+  if (!AllocateDisplayBytes()) {
+    fprintf(stderr, "Malloc of the output image failed\n");
+    FailExit(-1);
+  }
+  // One worker pool for the whole run; with one thread the player converts
+  // on the main thread alone and prepares nothing ahead.
+  static std::unique_ptr<WorkerPool> pool;
+  if (threads > 1) {
+    pool.reset(new WorkerPool(threads));
+    workers = pool.get();
+  }
+  if (debug) fprintf(stderr, "Converting on %u thread%s\n", threads, threads == 1 ? "" : "s");
   glutReshapeWindow(screenwidth, screenheight);
   if (fullscreen == 1 || fullscreen == 2) glutFullScreen();
 

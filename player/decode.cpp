@@ -5,6 +5,7 @@
 #include "player.h"
 #include "rgbe.h"
 #include "simd.h"
+#include "pool.h"
 
 namespace {
 
@@ -113,11 +114,10 @@ AVX_KERNEL size_t DecodeGroupsAVX(const unsigned char *rgbe, double *lum, float 
 }
 #endif
 
-}  // namespace
-
-int LoadFrame(const unsigned char *rgbe, double *lum, float *flt) {
-  const double s = exposure == 0.0f ? 1.0 : pow(2.0, (double)exposure);
-  const size_t n = npixels;
+// Decodes n consecutive pixels: the widest kernel the processor runs, one
+// by one for the rest. Each pixel's results depend on it alone, so any
+// split of a picture into ranges gives the same bits.
+void DecodeRange(const unsigned char *rgbe, double *lum, float *flt, size_t n, double s) {
   size_t k = 0;
 #if defined(HALVORN_AVX)
   if (use_avx)
@@ -128,5 +128,18 @@ int LoadFrame(const unsigned char *rgbe, double *lum, float *flt) {
     k = s == 1.0 ? DecodeGroups<false>(rgbe, lum, flt, n, s) : DecodeGroups<true>(rgbe, lum, flt, n, s);
 #endif
   DecodePixels(rgbe + 4 * k, lum + k, flt + 3 * k, n - k, s);
+}
+
+}  // namespace
+
+void DecodeFrame(const ConversionSettings &cs, const unsigned char *rgbe, double *lum, float *flt) {
+  const double s = cs.exposure == 0.0f ? 1.0 : pow(2.0, (double)cs.exposure);
+  ParallelChunks(cs.pool, cs.npixels, PIXEL_GRAIN, [=](size_t begin, size_t end) {
+    DecodeRange(rgbe + 4 * begin, lum + begin, flt + 3 * begin, end - begin, s);
+  });
+}
+
+int LoadFrame(const unsigned char *rgbe, double *lum, float *flt) {
+  DecodeFrame(CurrentSettings(), rgbe, lum, flt);
   return 1;
 }

@@ -3,6 +3,8 @@
 //
 // Between calls the file position stands at the end of the frame
 // `currentframe`, that is at the start of the next frame in the file.
+#include <sys/stat.h>
+
 #include "player.h"
 #include "utility.h"
 
@@ -23,30 +25,60 @@ int SkipRecord(FILE *file, unsigned char *rgbe) {
   return 1;
 }
 
-void StepForward(int cur) {
-  if (cur < header.nframes - 1) {
-    currentframe = cur + 1;
-  } else if (!autoplay || looptype == 1) {
-    Move2Start();
-  } else {  // play once and stop on the last frame
-    Move2End();
-    autoplay = 0;
-  }
+// The file's size, for the steps that count from its end.
+off_t FileSize(FILE *file) {
+  struct stat st;
+  const int fd = fileno(file);
+  if (fd >= 0 && fstat(fd, &st) == 0) return st.st_size;
+  // A stream without a descriptor (a movie in memory): ask the stream.
+  const off_t here = ftello(file);
+  fseeko(file, 0, SEEK_END);
+  const off_t size = ftello(file);
+  fseeko(file, here, SEEK_SET);
+  return size;
 }
 
-void StepBackward(int cur, FILE *file) {
-  if (cur > 0) {
-    currentframe = cur - 1;
-    fseeko(file, -2 * offset, SEEK_CUR);
-  } else if (!autoplay || looptype == 1) {
-    Move2End();
-  } else {  // the direction reverses: the next frame in the file is frame 1
-    playdir = 1;
-    currentframe = 1;
-  }
-}
+// A position `delta` bytes from `from`; a seek before the start of the file
+// fails and leaves the position where it was.
+off_t SeekTarget(off_t from, off_t delta, off_t here) { return from + delta >= 0 ? from + delta : here; }
 
 }  // namespace
+
+StepPlan PlanStep(FILE *file, int frame) {
+  const int cur = currentframe;
+  const off_t here = ftello(file);
+  StepPlan plan = {cur, playdir, autoplay, here};
+  if (frame == 0) {
+    plan.frame = 0;
+    plan.position = MOVIE_HEADER_SIZE;
+  } else if (frame == cur) {
+    plan.position = SeekTarget(here, -offset, here);  // show the same frame again
+  } else if (frame > cur) {
+    if (cur < header.nframes - 1) {
+      plan.frame = cur + 1;
+    } else if (!autoplay || looptype == 1) {
+      plan.frame = 0;
+      plan.position = MOVIE_HEADER_SIZE;
+    } else {  // play once and stop on the last frame
+      plan.frame = header.nframes - 1;
+      plan.position = SeekTarget(FileSize(file), -offset, here);
+      plan.autoplay = 0;
+    }
+  } else {
+    if (cur > 0) {
+      plan.frame = cur - 1;
+      plan.position = SeekTarget(here, -2 * offset, here);
+    } else if (!autoplay || looptype == 1) {
+      plan.frame = header.nframes - 1;
+      plan.position = SeekTarget(FileSize(file), -offset, here);
+    } else {  // the direction reverses: the next frame in the file is frame 1
+      plan.playdir = 1;
+      plan.frame = 1;
+    }
+  }
+  return plan;
+}
+
 
 void Move2Start() {
   fseeko(fptr, 12, SEEK_SET);
@@ -60,18 +92,19 @@ void Move2End() {
 
 int HandleNextFrame(FILE *file, int frame) {
   const int cur = currentframe;
-  if (frame == 0) {
-    Move2Start();
-  } else if (frame == cur) {
-    fseeko(file, -offset, SEEK_CUR);  // show the same frame again
-  } else {
-    if (frame != cur + 1 && frame != cur - 1) fprintf(stderr, "Got unexpected frame difference\n");
-    if (frame > cur)
-      StepForward(cur);
-    else
-      StepBackward(cur, file);
-  }
+  if (frame != 0 && frame != cur && frame != cur + 1 && frame != cur - 1)
+    fprintf(stderr, "Got unexpected frame difference\n");
+  const StepPlan plan = PlanStep(file, frame);
+  currentframe = plan.frame;
+  playdir = plan.playdir;
+  autoplay = plan.autoplay;
+  if (plan.position != ftello(file)) fseeko(file, plan.position, SEEK_SET);
 
+  // The frame prepared ahead, when it is this one with today's settings.
+  if (UsePreparedFrame(file, plan)) {
+    if (autoplay) PrepareFrame(currentframe + playdir);
+    return 1;
+  }
   const double t0 = GetRunTime();
   for (int record = 0; record < nrecords; record++) {
     int ok;
@@ -87,6 +120,7 @@ int HandleNextFrame(FILE *file, int frame) {
     }
   }
   readtime += GetRunTime() - t0;
+  if (autoplay) PrepareFrame(currentframe + playdir);
   return 1;
 }
 
@@ -106,13 +140,10 @@ int ReadFramefloat(FILE *file, unsigned char *rgbe, float *out, double *adapted)
     fprintf(stderr, "Error reading image data\n");
     return 0;
   }
-  LoadFrame(rgbe, Lum, fframe);
-  if (tmo == 1) {
-    Tonemapping(Lum, fframe, maxLum, logAv, adapted);
-    PixelOutTmo(Lum, fframe, out);
-  } else {
-    PixelOut(fframe, out);
-  }
+  // The display bytes go with the picture they are made from.
+  unsigned char *bytes = nullptr;
+  if (upload_bytes) bytes = out == out_img ? out_bytes : out == out_img_right ? out_bytes_right : nullptr;
+  ConvertRecord(CurrentSettings(), rgbe, maxLum, logAv, adapted, Lum, fframe, out, bytes);
   return 1;
 }
 

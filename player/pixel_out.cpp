@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "player.h"
+#include "pool.h"
 #include "simd.h"
 
 namespace {
@@ -184,13 +185,9 @@ AVX_KERNEL size_t ColourGroupsAVX(const double *lum, const float *frame, float *
 }
 #endif
 
-}  // namespace
-
-// Eight pixels at a time with AVX2 or four with SSE2, one at a time for
-// the rest; the ratios and the output are computed in double precision as for
-// one pixel.
-void PixelOutTmo(const double *lum, const float *frame, float *out) {
-  const size_t n = npixels;
+// Colour reconstruction of n consecutive pixels: eight at a time with AVX2
+// or four with SSE2, one at a time for the rest.
+void ColourRange(const double *lum, const float *frame, float *out, size_t n) {
   size_t k = 0;
 #if defined(HALVORN_AVX)
   if (use_avx) k = ColourGroupsAVX(lum, frame, out, n);
@@ -201,13 +198,8 @@ void PixelOutTmo(const double *lum, const float *frame, float *out) {
   ColourPixels(lum + k, frame + 3 * k, out + 3 * k, n - k);
 }
 
-void PixelOut(const float *frame, float *out) {
-  const size_t n = 3 * npixels;
-  if (exposure == 0.0f) {  // factor 1: a plain copy
-    memcpy(out, frame, n * sizeof(float));
-    return;
-  }
-  const double factor = pow(2.0, (double)exposure);
+// n consecutive components times the exposure factor.
+void ExposeRange(const float *frame, float *out, size_t n, double factor) {
   size_t i = 0;
 #if defined(__SSE2__)
   const __m128d f2 = _mm_set1_pd(factor);
@@ -219,3 +211,41 @@ void PixelOut(const float *frame, float *out) {
 #endif
   for (; i < n; i++) out[i] = (float)(factor * (double)frame[i]);
 }
+
+}  // namespace
+
+void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out) {
+  ParallelChunks(cs.pool, cs.npixels, PIXEL_GRAIN, [=](size_t begin, size_t end) {
+    ColourRange(lum + begin, frame + 3 * begin, out + 3 * begin, end - begin);
+  });
+}
+
+void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out) {
+  const size_t n = 3 * cs.npixels;
+  const bool copy = cs.exposure == 0.0f;  // factor 1: a plain copy
+  const double factor = copy ? 1.0 : pow(2.0, (double)cs.exposure);
+  ParallelChunks(cs.pool, n, 3 * PIXEL_GRAIN, [=](size_t begin, size_t end) {
+    if (copy)
+      memcpy(out + begin, frame + begin, (end - begin) * sizeof(float));
+    else
+      ExposeRange(frame + begin, out + begin, end - begin, factor);
+  });
+}
+
+unsigned char DisplayByte(float v) {
+  if (!(v > 0.0f)) return 0;  // NaN too
+  if (v >= 1.0f) return 255;
+  return (unsigned char)lrintf(v * 255.0f);
+}
+
+void DisplayBytes(const ConversionSettings &cs, const float *out, unsigned char *bytes) {
+  ParallelChunks(cs.pool, 3 * cs.npixels, 3 * PIXEL_GRAIN, [=](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; i++) bytes[i] = DisplayByte(out[i]);
+  });
+}
+
+void PixelOutTmo(const double *lum, const float *frame, float *out) {
+  ColourFrame(CurrentSettings(), lum, frame, out);
+}
+
+void PixelOut(const float *frame, float *out) { ExposeFrame(CurrentSettings(), frame, out); }

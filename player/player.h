@@ -13,6 +13,8 @@
 
 #include "movie.h"
 
+class WorkerPool;
+
 // Flags and settings (command line and keys).
 extern int tmo, showinfo, showhelp, debug, autoplay, fullscreen, showmouse, byteswap;
 extern double targetfps;
@@ -57,6 +59,17 @@ extern const char *helpstring;
 // results).
 extern int use_avx;
 
+// The worker pool that converts frames: null converts on the calling thread
+// alone. Set at start-up (-j).
+extern WorkerPool *workers;
+
+// 1 when the window takes bytes (8 bits per channel): every conversion then
+// also fills the display bytes (out_bytes, out_bytes_right), which give the
+// very pixels that the float pictures give when drawn.
+extern int upload_bytes;
+extern unsigned char *out_bytes;        // the (left) picture as bytes, RGB
+extern unsigned char *out_bytes_right;  // the right eye's
+
 // Derives npixels, offset, nrecords and showneyes from the header.
 void SetMovieGeometry();
 
@@ -72,18 +85,102 @@ enum BufferFault {
 // stopping at the first that fails (the ones before it stay allocated).
 // `right_eye` also allocates out_img_right, for a stereo pair.
 BufferFault AllocatePlayerBuffers(int right_eye);
-// Frees them, closes the movie if it is open, and clears the pointers.
+// Allocates the display bytes when upload_bytes is set; 0 when there is no
+// room for them.
+int AllocateDisplayBytes();
+// Frees every buffer (the spare set of prepare-ahead too), closes the movie
+// if it is open, and clears the pointers.
 void FreePlayerBuffers();
+
+// Everything one record's conversion depends on besides its pixels and
+// statistics, taken from the globals at one moment, so that a conversion
+// on other threads never reads a setting that a key changes meanwhile.
+struct ConversionSettings {
+  int width, height;
+  size_t npixels;
+  int tmo;
+  float exposure;
+  float biasParam;
+  WorkerPool *pool;
+};
+ConversionSettings CurrentSettings();
+
+// Work is shared out among threads in runs of this many pixels, or bands of
+// three rows: large enough to keep the scheduling cheap, small enough to
+// balance.
+constexpr size_t PIXEL_GRAIN = 16384;
+constexpr size_t BAND_GRAIN = 8;
+
+// The stages of a record's conversion with explicit settings; each splits
+// its work over cs.pool and gives the results of one thread to the bit.
+void DecodeFrame(const ConversionSettings &cs, const unsigned char *rgbe, double *lum, float *flt);
+// The causal adaptation: moves *adapted halfway towards the frame's
+// log-average (kept as it was for a corrupt one) and returns the normaliser.
+double AdaptLogAverage(double *adapted, double logAvg);
+void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, double avLum);
+void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out);
+void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out);
+// The byte GL makes of a float component on an 8-bit channel.
+unsigned char DisplayByte(float v);
+void DisplayBytes(const ConversionSettings &cs, const float *out, unsigned char *bytes);
+
+// One frame's buffers: the raw pixels, the decoded picture and luminance,
+// and the output of each eye shown (float, and bytes when uploaded so).
+struct FrameBuffers {
+  unsigned char *rgbe;
+  float *fframe;
+  double *lum;
+  float *out[2];
+  unsigned char *bytes[2];
+};
+
+// Converts a record that has been read (convert.cpp): decoding, then tone
+// mapping against the adapted log-average or plain exposure, then the
+// display bytes when the window takes them.
+void ConvertRecord(const ConversionSettings &cs, const unsigned char *rgbe, double maxLum, double logAvg,
+                   double *adapted, double *lum, float *flt, float *out, unsigned char *bytes);
 
 // Frame loading and playback (navigation.cpp).
 void Move2Start();
 void Move2End();
+// Where a step to `frame` lands by the stepping rules: the frame shown, the
+// playing direction and autoplay after it, and the file position its
+// records are read from. Changes nothing.
+struct StepPlan {
+  int frame;
+  int playdir;
+  int autoplay;
+  off_t position;
+};
+StepPlan PlanStep(FILE *file, int frame);
 // Positions the movie at `frame` by the stepping rules and converts it into
 // the output images. Returns 1, or 0 when a record could not be read (its
 // messages and "Failed to read rgbe buffer, frame n" printed); the caller
 // then ends the player.
 [[nodiscard]] int HandleNextFrame(FILE *file, int frame);
 int ReadFramefloat(FILE *file, unsigned char *rgbe, float *out, double *adapted = &logAv0);
+
+// Preparing the next frame ahead while the current one is shown
+// (prepare.cpp). A second set of buffers takes the frame; it is used only
+// when the frame asked for next, its place in the file, the settings and the
+// adaptation state are all what they were when it was prepared, and thrown
+// away otherwise, leaving no trace.
+//
+// Starts preparing `frame` (the next one in the playing direction) on a
+// worker, when there are workers and the frame is not the one shown.
+void PrepareFrame(int frame);
+// Takes the prepared frame when it is the one `plan` asks for with today's
+// settings and adaptation state: its pictures become the ones shown, the
+// adaptation moves on as converting it here would have moved it, and the
+// movie stands at the end of the frame. Returns 0, with nothing changed,
+// when there is none or it does not fit (it is then thrown away).
+int UsePreparedFrame(FILE *file, const StepPlan &plan);
+// Waits for a preparation under way and throws it away.
+void StopPreparing();
+// Stops preparing and frees the second set of buffers.
+void FreeSpareBuffers();
+// Number of prepared frames used and thrown away so far (for the tests).
+extern long prepared_used, prepared_discarded;
 
 // Decoding (decode.cpp).
 int LoadFrame(const unsigned char *rgbe, double *lum, float *flt);

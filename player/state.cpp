@@ -23,6 +23,11 @@ int nrecords = 1;
 int showneyes = 1;
 int currentframe = 0;
 
+WorkerPool *workers = nullptr;
+int upload_bytes = 0;
+unsigned char *out_bytes = nullptr;
+unsigned char *out_bytes_right = nullptr;
+
 unsigned char *rgbe_buf;
 float *out_img;
 float *out_img_right;
@@ -74,7 +79,19 @@ BufferFault AllocatePlayerBuffers(int right_eye) {
   return BUFFERS_ALLOCATED;
 }
 
+int AllocateDisplayBytes() {
+  if (!upload_bytes) return 1;
+  // Three bytes a pixel (RGB), for each eye shown.
+  out_bytes = (unsigned char *)malloc(3 * npixels);
+  if (showneyes == 2) out_bytes_right = (unsigned char *)malloc(3 * npixels);
+  return out_bytes != nullptr && (showneyes < 2 || out_bytes_right != nullptr);
+}
+
 void FreePlayerBuffers() {
+  FreeSpareBuffers();
+  free(out_bytes);
+  free(out_bytes_right);
+  out_bytes = out_bytes_right = nullptr;
   if (fptr) fclose(fptr);
   fptr = nullptr;
   free(rgbe_buf);

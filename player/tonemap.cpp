@@ -12,12 +12,15 @@
 // argument bits instead of a second call.
 // Where the processor has AVX2, the kernels take four doubles per
 // instruction instead of two: the same operations, so the same bits.
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "player.h"
+#include "pool.h"
 #include "simd.h"
 
 namespace {
@@ -58,12 +61,6 @@ struct Band {
     missing.resize(cells);
   }
 };
-
-Band &BandRoom(size_t W) {
-  static Band band;
-  band.Size(W);
-  return band;
-}
 
 #if defined(HALVORN_AVX)
 AVX_KERNEL size_t NormaliseAVX(double *v, size_t count, double d) {
@@ -194,8 +191,6 @@ struct MemoEntry {
   uint64_t key;
   double value;
 };
-MemoEntry bias_memo[1 << kMemoBits];
-MemoEntry log_memo[1 << kMemoBits];
 
 inline uint64_t Bits(double x) {
   uint64_t k;
@@ -237,17 +232,32 @@ double Remember(MemoEntry *table, double x, F f) {
   return e.value;
 }
 
-// The normaliser of a frame: the adapted log-average moves halfway towards
-// the frame's own. A corrupt record (NaN, infinite, zero or negative
-// log-average) must not spoil the adaptation of every frame after it: the
-// adapted value is then kept as it was, and this frame is mapped with it.
-double AdaptLogAverage(double *adapted, double logAvg) {
-  double avLum = (*adapted + logAvg) * 0.5;
-  if (std::isfinite(avLum) && avLum > 0.0)
-    *adapted = avLum;
-  else
-    avLum = *adapted;
-  return avLum;
+// What one thread needs to map bands: the working room, sized for the
+// picture's width, and the two memos. Each thread that maps has its own,
+// so threads share nothing but the frame's constants; the results do not
+// depend on which thread maps a band, as a memo hit gives the bits of the
+// call.
+struct MapperRoom {
+  Band band;
+  MemoEntry bias_memo[1 << kMemoBits];
+  MemoEntry log_memo[1 << kMemoBits];
+  unsigned frame = 0;  // the frame the memos were last filled for
+};
+
+// Every mapped frame has a number of its own, so that each thread fills
+// its memos afresh once per frame.
+std::atomic<unsigned> frames_mapped{0};
+
+MapperRoom &RoomOfThisThread(size_t W, unsigned frame, double b) {
+  thread_local std::unique_ptr<MapperRoom> room;
+  if (!room) room.reset(new MapperRoom);
+  room->band.Size(W);
+  if (room->frame != frame) {
+    FillMemo(room->bias_memo, BiasTerm(b, 0.0));
+    FillMemo(room->log_memo, log(0.0 + 1.0));
+    room->frame = frame;
+  }
+  return *room;
 }
 
 // Tests the 3 x 3 blocks of one normalised band (`rows` rows of W cells) and
@@ -333,7 +343,7 @@ int GatherBiasArguments(const double *band, int rows, int W, double *arg, int *f
 // The denominators of the gathered arguments, D = ln(2 + 8 bias(b, Y /
 // Lwmax)) x divider, kept as 1 / D in `res`. The arguments are divided by
 // Lwmax in place.
-void ComputeDenominators(Band &room, int nargs, double b, double Lwmax, double divider) {
+void ComputeDenominators(Band &room, MemoEntry *bias_memo, int nargs, double b, double Lwmax, double divider) {
   double *arg = room.arg.data(), *res = room.res.data();
   uint32_t *missing = room.missing.data();
   Normalise(arg, (size_t)nargs, Lwmax);
@@ -384,7 +394,7 @@ void SpreadDenominators(Band &room, int rows, int W) {
 // Maps every cell of the band to display luminance: the rational pieces
 // below 2 at once, then the logarithms of the cells at or above 2 in one
 // run through the memo.
-void MapBand(Band &room, double *band, size_t cells) {
+void MapBand(Band &room, MemoEntry *log_memo, double *band, size_t cells) {
   const double *inv = room.inv.data();
   uint32_t *logs = room.logs.data(), *missing = room.missing.data();
   double *xs = room.xs.data(), *vals = room.vals.data();
@@ -405,30 +415,53 @@ void MapBand(Band &room, double *band, size_t cells) {
 
 double bias(double b, double x) { return pow(x, b); }
 
-void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double logAvg, double *adapted) {
-  const int W = header.width, H = header.height;
-  const double b = log((double)biasParam) * -1.4426954167009307;
-  const double avLum = AdaptLogAverage(adapted, logAvg);
+// The normaliser of a frame: the adapted log-average moves halfway towards
+// the frame's own. A corrupt record (NaN, infinite, zero or negative
+// log-average) must not spoil the adaptation of every frame after it: the
+// adapted value is then kept as it was, and this frame is mapped with it.
+double AdaptLogAverage(double *adapted, double logAvg) {
+  double avLum = (*adapted + logAvg) * 0.5;
+  if (std::isfinite(avLum) && avLum > 0.0)
+    *adapted = avLum;
+  else
+    avLum = *adapted;
+  return avLum;
+}
+
+void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, double avLum) {
+  const int W = cs.width, H = cs.height;
+  const double b = log((double)cs.biasParam) * -1.4426954167009307;
   const double Lwmax = maxLum / avLum;
   const double divider = log10(Lwmax + 1.0);
-  // Fresh memos: the bias term depends on b, and a frame's arguments
-  // (divided by this frame's average) rarely meet an earlier frame's.
-  FillMemo(bias_memo, BiasTerm(b, 0.0));
-  FillMemo(log_memo, log(0.0 + 1.0));
-  Band &room = BandRoom((size_t)W);
+  // Fresh memos for every frame: the bias term depends on b, and a frame's
+  // arguments (divided by this frame's average) rarely meet an earlier
+  // frame's.
+  const unsigned frame = ++frames_mapped;
+  const size_t nbands = ((size_t)H + 2) / 3;
 
   // One band of blocks (three rows, one after the other in memory) at a
   // time, while it sits in cache: normalise it by the adapted average,
   // test its blocks, take their denominators in one run, hand them to the
-  // cells, map.
-  for (int y = 0; y < H; y += 3) {
-    const int rows = H - y < 3 ? H - y : 3;
-    double *band = lum + (size_t)y * (size_t)W;
-    const size_t cells = (size_t)rows * (size_t)W;
-    Normalise(band, cells, avLum);
-    const int nargs = GatherBiasArguments(band, rows, W, room.arg.data(), room.first.data(), room.smooth.data());
-    ComputeDenominators(room, nargs, b, Lwmax, divider);
-    SpreadDenominators(room, rows, W);
-    MapBand(room, band, cells);
-  }
+  // cells, map. Bands are independent of each other, so they are shared
+  // among the threads in runs of a few.
+  ParallelChunks(cs.pool, nbands, BAND_GRAIN, [=](size_t first, size_t end) {
+    MapperRoom &room = RoomOfThisThread((size_t)W, frame, b);
+    Band &work = room.band;
+    for (size_t k = first; k < end; k++) {
+      const int y = 3 * (int)k;
+      const int rows = H - y < 3 ? H - y : 3;
+      double *band = lum + (size_t)y * (size_t)W;
+      const size_t cells = (size_t)rows * (size_t)W;
+      Normalise(band, cells, avLum);
+      const int nargs = GatherBiasArguments(band, rows, W, work.arg.data(), work.first.data(), work.smooth.data());
+      ComputeDenominators(work, room.bias_memo, nargs, b, Lwmax, divider);
+      SpreadDenominators(work, rows, W);
+      MapBand(work, room.log_memo, band, cells);
+    }
+  });
+}
+
+void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double logAvg, double *adapted) {
+  const double avLum = AdaptLogAverage(adapted, logAvg);
+  MapLuminance(CurrentSettings(), lum, maxLum, avLum);
 }

@@ -2,7 +2,9 @@
 // parallel loop over indices.
 #include "pool.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -62,6 +64,34 @@ std::future<void> WorkerPool::Submit(std::function<void()> task) {
   }
   wake.notify_one();
   return done;
+}
+
+void WorkerPool::WaitHelping(std::future<void> &done) {
+  while (done.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    std::packaged_task<void()> task;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (!queue.empty()) {
+        task = std::move(queue.front());
+        queue.pop_front();
+      }
+    }
+    if (task.valid())
+      task();
+    else
+      done.wait_for(std::chrono::microseconds(200));
+  }
+}
+
+void ParallelChunks(WorkerPool *pool, size_t count, size_t grain, const std::function<void(size_t, size_t)> &fn) {
+  if (grain == 0) grain = 1;
+  const size_t chunks = (count + grain - 1) / grain;
+  auto chunk = [&](size_t c) { fn(c * grain, std::min(count, (c + 1) * grain)); };
+  if (pool == nullptr) {
+    for (size_t c = 0; c < chunks; c++) chunk(c);
+    return;
+  }
+  pool->ParallelFor(chunks, chunk);
 }
 
 void WorkerPool::ParallelFor(size_t count, const std::function<void(size_t)> &task) {

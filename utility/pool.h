@@ -37,6 +37,11 @@ class WorkerPool {
   // future is ready once it has run, and carries what it threw.
   std::future<void> Submit(std::function<void()> task);
 
+  // Waits for a submitted task, running queued tasks meanwhile (those of a
+  // parallel loop inside it, for one), so that the waiting thread's core
+  // works too.
+  void WaitHelping(std::future<void> &done);
+
  private:
   void Work();
 
@@ -46,6 +51,10 @@ class WorkerPool {
   std::condition_variable wake;
   bool stopping = false;
 };
+
+// Runs fn(begin, end) over [0, count) in chunks of `grain` items (the last
+// may be shorter), on the pool when there is one, else here in order.
+void ParallelChunks(WorkerPool *pool, size_t count, size_t grain, const std::function<void(size_t, size_t)> &fn);
 
 // The processor's core count (at least 1).
 unsigned ProcessorCount();
