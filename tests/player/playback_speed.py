@@ -19,9 +19,9 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import halvtest  # noqa: E402
-from halvtest import Player, Workdir, XServer, wait_for  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'lib'))
+import xharness  # noqa: E402
+from xharness import Player, Workdir, XServer  # noqa: E402
 
 
 def render_movie(work, halvpack):
@@ -74,7 +74,7 @@ def main():
     parser.add_argument('--seconds', type=float, default=8.0)
     parser.add_argument('--outdir', default='.')
     args = parser.parse_args()
-    halvtest.HALVVIEW = os.path.abspath(args.halvview)
+    xharness.HALVVIEW = os.path.abspath(args.halvview)
     work = Workdir()
     try:
         movie = args.movie
