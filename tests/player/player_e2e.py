@@ -4,6 +4,8 @@
 Usage: player_e2e.py --halvview PATH [--halvpack PATH] CASE...
 Each case starts its own Xvfb, writes its own movies and checks what the
 player prints, how it ends, what it asks of xgamma and what it shows.
+Without Xvfb, xdotool, xwininfo or import it prints why and exits with
+status 77, CTest's skip code.
 """
 import os
 import signal
@@ -18,13 +20,14 @@ sys.path.insert(0, os.path.join(HERE, '..', 'lib'))
 
 import xharness  # noqa: E402
 from xharness import (GREEN, RED, Failure, Player, Workdir, XServer, check, log,  # noqa: E402
-                      wait_for)
+                      missing_tools, wait_for)
 from halvfiles import (f32, float_to_rgbe, movie_header, movie_record, rgbe_picture,  # noqa: E402
                        write_file, write_movie)
 from expected import (Adaptation, pattern, plain_expected, tonemap_expected,  # noqa: E402
                       uniform_picture)
 
 HALVPACK = None  # the builder's path (--halvpack), for the halvpack case
+SKIPPED = 77  # CTest's skip code
 
 CASES = {}
 
@@ -735,6 +738,10 @@ def main(argv):
     args = parser.parse_args(argv)
     xharness.HALVVIEW = os.path.abspath(args.halvview)
     HALVPACK = os.path.abspath(args.halvpack) if args.halvpack else None
+    missing = missing_tools()
+    if missing:
+        log('skipped: needs %s' % ', '.join(missing))
+        return SKIPPED
     failed = 0
     for name in args.case:
         work = Workdir()
