@@ -5,6 +5,7 @@ The pictures and movies come from tests/lib/halvfiles.py, written byte by
 byte from the file formats, independently of the code under test.
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -62,12 +63,17 @@ def expect(r, status, *messages):
         pos = i + len(m)
 
 
-def main(cases):
+def main(cases, tools=()):
     """Runs the cases named on the command line (every case without names),
-    each in a fresh folder; --list prints the names."""
+    each in a fresh folder; --list prints the names. Without one of the
+    programs `tools` on PATH, no case runs: the run is skipped."""
     if sys.argv[1:] == ["--list"]:
         print(";".join(sorted(cases)))
         return 0
+    missing = [t for t in tools if shutil.which(t) is None]
+    if missing:
+        print("skipped: needs %s" % ", ".join(missing))
+        return SKIPPED
     names = sys.argv[1:] or sorted(cases)
     failed = skipped = 0
     for name in names:
