@@ -130,10 +130,15 @@ def rle_plane(data):
     return bytes(out)
 
 
+def scanline_marker(width):
+    """The four bytes that open a run-length scanline: 2, 2 and the width
+    in 16 bits, high byte first."""
+    return bytes((2, 2, width >> 8, width & 255))
+
+
 @functools.lru_cache(maxsize=1024)
 def _rle_scanline(row):
-    width = len(row)
-    return bytes((2, 2, width >> 8, width & 255)) + b"".join(
+    return scanline_marker(len(row)) + b"".join(
         rle_plane(bytes(px[c] for px in row)) for c in range(4))
 
 

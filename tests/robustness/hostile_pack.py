@@ -22,8 +22,8 @@ import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from halvfiles import (movie_header, picture_header, uniform_picture,  # noqa: E402
-                       uniform_scanline, write_file)
+from halvfiles import (movie_header, picture_header, scanline_marker,  # noqa: E402
+                       uniform_picture, uniform_scanline, write_file)
 from hostile import Run, Skip, check, expect, run, main  # noqa: E402
 
 HALVPACK = os.environ.get("HALVPACK", "halvpack")
@@ -140,7 +140,7 @@ def case_picture_size_negative(tmp):
 def case_picture_huge_size_tiny_file(tmp):
     # 31999 x 31999 declared, one scanline marker and nothing else: the read
     # fails at once; the buffers for the declared size are never touched.
-    data = picture_header(31999, 31999) + bytes([2, 2, 31999 >> 8, 31999 & 255])
+    data = picture_header(31999, 31999) + scanline_marker(31999)
     write_file(os.path.join(tmp, "huge.hdr"), data)
     r = pack(tmp, ["huge.hdr"], 31999, 31999)
     expect(r, 0, "Processing huge.hdr", "RGBE read error", " ----- Failed\n",
@@ -169,14 +169,14 @@ def rle_picture(scanlines):
 
 def case_picture_wrong_scanline_width(tmp):
     good = uniform_scanline(W, (128, 128, 128, 129))
-    bad = bytes([2, 2, 0, W + 1]) + good[4:]
+    bad = scanline_marker(W + 1) + good[4:]
     failing_picture(tmp, rle_picture([good, bad] + [good] * (H - 2)),
                     "RGBE bad file format: wrong scanline width\n")
 
 
 def case_picture_count_byte_zero(tmp):
     good = uniform_scanline(W, (128, 128, 128, 129))
-    bad = bytes([2, 2, 0, W]) + bytes([128 + W, 128]) + bytes([0, 128]) + good[8:]
+    bad = scanline_marker(W) + bytes([128 + W, 128]) + bytes([0, 128]) + good[8:]
     failing_picture(tmp, rle_picture([good, bad] + [good] * (H - 2)),
                     "RGBE bad file format: bad scanline data\n")
 
@@ -184,11 +184,11 @@ def case_picture_count_byte_zero(tmp):
 def case_picture_packet_crossing_planes(tmp):
     good = uniform_scanline(W, (128, 128, 128, 129))
     # A run one longer than the red plane.
-    run_over = bytes([2, 2, 0, W]) + bytes([128 + W + 1, 128]) + good[6:]
+    run_over = scanline_marker(W) + bytes([128 + W + 1, 128]) + good[6:]
     failing_picture(tmp, rle_picture([run_over] + [good] * (H - 1)),
                     "RGBE bad file format: bad scanline data\n")
     # A literal of 10 after 8 bytes of green: two bytes too many.
-    literal_over = (bytes([2, 2, 0, W]) + bytes([128 + W, 128]) + bytes([128 + 8, 128]) +
+    literal_over = (scanline_marker(W) + bytes([128 + W, 128]) + bytes([128 + 8, 128]) +
                     bytes([10]) + bytes([128] * 10) + bytes([128 + W, 128, 128 + W, 129]))
     failing_picture(tmp, rle_picture([literal_over] + [good] * (H - 1)),
                     "RGBE bad file format: bad scanline data\n")
