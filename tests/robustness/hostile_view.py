@@ -9,10 +9,10 @@ cases are skipped (status 77).
 Each case starts an Xvfb of its own (it picks a free display) and puts a
 stand-in xgamma first on PATH that records its arguments, so that the gamma
 calls can be checked. Keys go to the player's window through xdotool;
-pictures are taken with ImageMagick's import (the X harness,
-tests/lib/xharness.py). A case checks the exit status,
-the messages and the gamma calls, and for the corrupt statistics that the
-frames after them look exactly as in a movie without them.
+pictures are taken with ImageMagick's import (all through the X harness,
+tests/lib/xharness.py). A case checks the exit status, the messages and the
+gamma calls, and for the corrupt statistics that the frames after them look
+exactly as in a movie without them.
 """
 import os
 import sys
