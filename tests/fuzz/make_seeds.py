@@ -1,37 +1,13 @@
 #!/usr/bin/env python3
 """Writes the small valid inputs that seed the fuzz targets (corpus/)."""
 import os
-import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def rle_plane(values):
-    # One literal packet per 128 bytes; enough for a valid plane.
-    out = bytearray()
-    for i in range(0, len(values), 128):
-        chunk = values[i:i + 128]
-        out.append(len(chunk))
-        out += bytes(chunk)
-    return bytes(out)
-
-
-def rle_scanline(pixels):
-    width = len(pixels)
-    out = bytearray([2, 2, width >> 8, width & 255])
-    for c in range(4):
-        plane = [p[c] for p in pixels]
-        if len(set(plane)) == 1:
-            out += bytes([128 + width, plane[0]])  # one run fills the plane
-        else:
-            out += rle_plane(plane)
-    return bytes(out)
-
-
-def header(width, height, extra=b""):
-    return (b"#?RADIANCE\n# made for the fuzz corpus\nFORMAT=32-bit_rle_rgbe\n" + extra +
-            b"\n" + b"-Y %d +X %d\n" % (height, width))
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
+from halvfiles import (flat_scanline, movie_bytes, movie_record, picture_header,  # noqa: E402
+                       rgbe_picture, rle_scanline)
 
 
 def pixel(i):
@@ -40,15 +16,19 @@ def pixel(i):
 
 def rgbe_seeds():
     seeds = {}
-    seeds["rle_8x2.hdr"] = header(8, 2) + rle_scanline([pixel(i) for i in range(8)]) + \
-        rle_scanline([(128, 64, 32, 129)] * 8)
-    seeds["flat_4x3.hdr"] = header(4, 3) + b"".join(bytes(pixel(i)) for i in range(12))
-    seeds["gamma_exposure_9x1.hdr"] = header(9, 1, b"GAMMA=2.2\nEXPOSURE=0.5\n") + \
-        rle_scanline([pixel(i) for i in range(9)])
+    comment = ["# made for the fuzz corpus"]
+    seeds["rle_8x2.hdr"] = rgbe_picture([[pixel(i) for i in range(8)], [(128, 64, 32, 129)] * 8],
+                                        before_format=comment)
+    seeds["flat_4x3.hdr"] = rgbe_picture([[pixel(4 * y + x) for x in range(4)] for y in range(3)],
+                                         "flat", before_format=comment)
+    seeds["gamma_exposure_9x1.hdr"] = rgbe_picture([[pixel(i) for i in range(9)]],
+                                                   before_format=comment,
+                                                   after_format=["GAMMA=2.2", "EXPOSURE=0.5"])
     # A run-length scanline, then the rest of the picture flat.
-    seeds["mixed_10x2.hdr"] = header(10, 2) + rle_scanline([pixel(i) for i in range(10)]) + \
-        b"".join(bytes(pixel(i)) for i in range(10))
-    seeds["black_16x1.hdr"] = header(16, 1) + rle_scanline([(0, 0, 0, 0)] * 16)
+    row = [pixel(i) for i in range(10)]
+    seeds["mixed_10x2.hdr"] = (picture_header(10, 2, before_format=comment) +
+                               rle_scanline(row) + flat_scanline(row))
+    seeds["black_16x1.hdr"] = rgbe_picture([[(0, 0, 0, 0)] * 16], before_format=comment)
     return seeds
 
 
@@ -61,15 +41,13 @@ def list_seeds():
 
 
 def record(width, height, maxlum, logav, seed):
-    pixels = b"".join(bytes(pixel(i + seed)) for i in range(width * height))
-    return struct.pack("<dd", maxlum, logav) + pixels
+    return movie_record([pixel(i + seed) for i in range(width * height)], (maxlum, logav))
 
 
 def movie(control, width, height, eyes, records, nframes=None, order="<"):
-    if nframes is None:
-        nframes = len(records) // eyes
-    head = struct.pack(order + "hhBBBBi", width, height, 48, eyes, 0, 0, nframes)
-    return bytes(control) + head + b"".join(records)
+    """The control bytes the movie target reads first, then the movie; the
+    records stay little-endian whatever the header's order."""
+    return bytes(control) + movie_bytes(width, height, records, eyes, nframes, order)
 
 
 def movie_seeds():

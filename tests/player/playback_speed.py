@@ -10,7 +10,9 @@ with halvpack. It then plays the movie with -a -d -i -fps 1000, plain and
 tone-mapped (-t), prints the frame-rate lines the player reports every 100
 displays, and saves the window with the information overlay (read and draw
 time per display on its second line) as PNG files; last it plays -fps 60 -t to check that 60
-frames a second hold.
+frames a second hold. Without a tool it needs (Xvfb, xdotool, xwininfo,
+import, convert, and povray unless --movie is given) it prints why and exits
+with status 77.
 """
 import argparse
 import os
@@ -19,9 +21,9 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import halvtest  # noqa: E402
-from halvtest import Player, Workdir, XServer, wait_for  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'lib'))
+import xharness  # noqa: E402
+from xharness import TOOLS, Player, Workdir, XServer, missing_tools  # noqa: E402
 
 
 def render_movie(work, halvpack):
@@ -74,7 +76,11 @@ def main():
     parser.add_argument('--seconds', type=float, default=8.0)
     parser.add_argument('--outdir', default='.')
     args = parser.parse_args()
-    halvtest.HALVVIEW = os.path.abspath(args.halvview)
+    xharness.HALVVIEW = os.path.abspath(args.halvview)
+    missing = missing_tools(TOOLS + ('convert',) + (() if args.movie else ('povray',)))
+    if missing:
+        print('skipped: needs %s' % ', '.join(missing))
+        return 77
     work = Workdir()
     try:
         movie = args.movie
@@ -93,7 +99,8 @@ def main():
                 print('   info overlay saved as %s' % png)
     finally:
         work.cleanup()
+    return 0
 
 
 if __name__ == '__main__':
-    main()
+    sys.exit(main())

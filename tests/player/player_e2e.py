@@ -4,19 +4,40 @@
 Usage: player_e2e.py --halvview PATH [--halvpack PATH] CASE...
 Each case starts its own Xvfb, writes its own movies and checks what the
 player prints, how it ends, what it asks of xgamma and what it shows.
+Without Xvfb, xdotool, xwininfo or import it prints why and exits with
+status 77, CTest's skip code.
 """
 import os
 import signal
+import subprocess
 import sys
+import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, '..', 'lib'))
 
-from halvtest import (GREEN, RED, Adaptation, Player, XServer, case, check,  # noqa: E402
-                      f32, float_to_rgbe, log, main, pattern, plain_expected,
-                      tonemap_expected, uniform_picture, wait_for, write_hdr, write_movie,
-                      header_bytes, record_bytes)
-import halvtest  # noqa: E402
+import xharness  # noqa: E402
+from xharness import (GREEN, RED, Failure, Player, Workdir, XServer, check, log,  # noqa: E402
+                      missing_tools, wait_for)
+from halvfiles import (f32, float_to_rgbe, movie_header, movie_record, rgbe_picture,  # noqa: E402
+                       write_file, write_movie)
+from expected import (Adaptation, pattern, plain_expected, tonemap_expected,  # noqa: E402
+                      uniform_picture)
+
+HALVPACK = None  # the builder's path (--halvpack), for the halvpack case
+SKIPPED = 77  # CTest's skip code
+
+CASES = {}
+
+
+def case(name):
+    def register(fn):
+        CASES[name] = fn
+        return fn
+    return register
+
 
 GAMMA_BOTH = ['-gamma 2.2', '-gamma 1']
 
@@ -94,15 +115,14 @@ def end_with(p, how, *keys):
 def test_usage(work):
     # No argument: usage and help, status -1, before any gamma change and
     # without a display.
-    import subprocess
     env = dict(os.environ)
     env.pop('DISPLAY', None)
     env['PATH'] = work.bin + os.pathsep + env.get('PATH', '')
     env['HALVTEST_GAMMA_LOG'] = work.file('noarg.gamma')
-    r = subprocess.run([halvtest.HALVVIEW], env=env, stdin=subprocess.DEVNULL,
+    r = subprocess.run([xharness.HALVVIEW], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
     check(r.returncode == 255, 'no argument: status %s' % r.returncode)
-    check(r.stderr.decode() == usage_text(halvtest.HALVVIEW),
+    check(r.stderr.decode() == usage_text(xharness.HALVVIEW),
           'no argument: stderr %r' % r.stderr.decode())
     check(r.stdout == b'', 'no argument: stdout %r' % r.stdout)
     check(not os.path.exists(work.file('noarg.gamma')), 'no argument: xgamma was run')
@@ -112,7 +132,7 @@ def test_usage(work):
         # -h with a movie after it: usage, no gamma change, even when other
         # options come before or after it.
         for args in (['-h', path], ['-t', '-h', '-i', path]):
-            start_failure(xs, args, usage_text(halvtest.HALVVIEW), 255, [])
+            start_failure(xs, args, usage_text(xharness.HALVVIEW), 255, [])
         # -h alone is the movie's name.
         start_failure(xs, ['-h'], 'Failed to open movie file "-h"\n')
         missing = work.file('no-such.hlv')
@@ -120,7 +140,7 @@ def test_usage(work):
         # A file shorter than the header.
         short = work.file('short.hlv')
         with open(short, 'wb') as f:
-            f.write(header_bytes(W, H, 1)[:11])
+            f.write(movie_header(W, H, 1)[:11])
         start_failure(xs, [short], 'Failed to read the header\n')
 
 
@@ -130,12 +150,12 @@ def test_header(work):
     bad_height = 'Movie height out of range (or bad header)\n'
     no_frames = 'No frames found, bad header\n'
     bad_format = 'Movie format should be 48, bad header\n'
-    record = record_bytes(uniform_picture(16, 16, (100, 100, 100, 128)))
+    record = movie_record(uniform_picture(16, 16, (100, 100, 100, 128)))
 
     def write(name, width, height, nframes, fmt=48, order='<', tail=b''):
         path = work.file(name)
         with open(path, 'wb') as f:
-            f.write(header_bytes(width, height, nframes, 1, fmt, order) + tail)
+            f.write(movie_header(width, height, nframes, 1, fmt, order) + tail)
         return path
 
     with XServer(work) as xs:
@@ -210,9 +230,9 @@ def test_diagnostics(work):
     path = work.file('big.hlv')
     colours = [(64 + 16 * k, 200 - 16 * k, 100, 128) for k in range(10)]
     with open(path, 'wb') as f:
-        f.write(header_bytes(w, h, 10))
+        f.write(movie_header(w, h, 10))
         for c in colours:
-            f.write(record_bytes(uniform_picture(1, 1, c)) [:16] + bytes(c) * (w * h))
+            f.write(movie_record(uniform_picture(1, 1, c)) [:16] + bytes(c) * (w * h))
     with XServer(work, 800, 600) as xs:
         with open_window(xs, ['-d', path], (w, h), place=False) as p:
             check(p.size == (w, h), 'window %s, expected 720 x 486' % (p.size,))
@@ -495,8 +515,8 @@ def test_autoplay(work):
 
     def watch(p, seconds):
         seen = []
-        deadline = halvtest.time.monotonic() + seconds
-        while halvtest.time.monotonic() < deadline:
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
             k = which(p, p.xs.screenshot())
             if k is not None and (not seen or seen[-1] != k):
                 seen.append(k)
@@ -669,8 +689,7 @@ def test_truncated(work):
 @case('halvpack')
 def test_halvpack(work):
     """Pictures packed by the builder play upright with their statistics."""
-    import subprocess
-    check(halvtest.HALVPACK, '--halvpack not given')
+    check(HALVPACK, '--halvpack not given')
     pics_top_first = []
     names = []
     for k in range(3):
@@ -681,14 +700,14 @@ def test_halvpack(work):
                                         0.1 + 0.8 * y / (H - 1) + (3.0 if k == 1 and y > 30 else 0),
                                         0.2 + 0.25 * k)) for x in range(W)])
         name = work.file('p%d.hdr' % k)
-        write_hdr(name, W, H, rows)
+        write_file(name, rgbe_picture(rows, 'flat'))
         names.append(name)
         pics_top_first.append(rows)
     listing = work.file('list.txt')
     with open(listing, 'w') as f:
         f.write(''.join(n + '\n' for n in names))
     out = work.file('packed.hlv')
-    r = subprocess.run([halvtest.HALVPACK, '-x', str(W), '-y', str(H), '-i', listing, '-o', out],
+    r = subprocess.run([HALVPACK, '-x', str(W), '-y', str(H), '-i', listing, '-o', out],
                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                        timeout=60)
     check(r.returncode == 0, 'halvpack status %s: %s' % (r.returncode, r.stderr))
@@ -704,6 +723,41 @@ def test_halvpack(work):
             p.wait_picture(tonemap_expected(bottom_first[2], W, H, adapt), W, H,
                            'packed frame 2 tone mapped', tol=2)
             end_with(p, 'q', 'q')
+
+
+# --------------------------------------------------------------------------
+# Running the cases.
+
+def main(argv):
+    global HALVPACK
+    import argparse
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--halvview', required=True)
+    parser.add_argument('--halvpack')
+    parser.add_argument('case', nargs='+')
+    args = parser.parse_args(argv)
+    xharness.HALVVIEW = os.path.abspath(args.halvview)
+    HALVPACK = os.path.abspath(args.halvpack) if args.halvpack else None
+    missing = missing_tools()
+    if missing:
+        log('skipped: needs %s' % ', '.join(missing))
+        return SKIPPED
+    failed = 0
+    for name in args.case:
+        work = Workdir()
+        start = time.monotonic()
+        try:
+            CASES[name](work)
+            log('PASS %s (%.1f s)' % (name, time.monotonic() - start))
+        except Failure as e:
+            failed += 1
+            log('FAIL %s: %s' % (name, e))
+        finally:
+            if failed == 0:
+                work.cleanup()
+            else:
+                log('work files kept in %s' % work.path)
+    return 1 if failed else 0
 
 
 if __name__ == '__main__':

@@ -1,19 +1,26 @@
-"""Shared helpers of the hostile-input tests: pictures, movies and runs.
+"""Shared helpers of the hostile-input drivers: runs of the programs, their
+expected statuses and messages, and the case runner.
 
-Pictures and movies are written here byte by byte from the file formats,
-independently of the code under test.
+The pictures and movies come from tests/lib/halvfiles.py, written byte by
+byte from the file formats, independently of the code under test.
 """
 import os
-import struct
+import shutil
 import subprocess
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+# One failure for the checks here and those of the X harness.
+from xharness import Failure, check  # noqa: E402,F401
+# valgrind_runs.sh writes its files with these names of the shared writer.
+from halvfiles import movie_header, picture_header  # noqa: E402,F401
+from halvfiles import uniform_picture as grey_picture  # noqa: E402,F401
+from halvfiles import uniform_record as picture_record  # noqa: E402,F401
+from halvfiles import uniform_scanline as rle_scanline  # noqa: E402,F401
+
 SAN_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
-
-
-class Failure(Exception):
-    pass
 
 
 class Skip(Exception):
@@ -21,42 +28,6 @@ class Skip(Exception):
 
 
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these drivers
-
-
-def check(condition, what, *details):
-    if not condition:
-        raise Failure(what + "".join("\n  " + str(d) for d in details))
-
-
-# --- Radiance pictures -----------------------------------------------------
-
-def picture_header(width, height, line_end=b"\n", extra=b""):
-    e = line_end
-    return (b"#?RADIANCE" + e + b"FORMAT=32-bit_rle_rgbe" + e + extra + e +
-            b"-Y %d +X %d" % (height, width) + e)
-
-
-def rle_scanline(width, pixel):
-    """A run-length scanline of `width` equal pixels (width 8 to 127)."""
-    out = bytearray([2, 2, width >> 8, width & 255])
-    for c in range(4):
-        out += bytes([128 + width, pixel[c]])
-    return bytes(out)
-
-
-def grey_picture(width, height, pixel=(128, 128, 128, 129)):
-    """A picture of equal pixels, run-length encoded (8 <= width <= 127)."""
-    return picture_header(width, height) + rle_scanline(width, pixel) * height
-
-
-# --- movies ----------------------------------------------------------------
-
-def movie_header(width, height, nframes, eyes=1, fmt=48):
-    return struct.pack("<hhBBBBi", width, height, fmt, eyes, 0, 0, nframes)
-
-
-def picture_record(width, height, maxlum, logav, pixel=(128, 128, 128, 129)):
-    return struct.pack("<dd", maxlum, logav) + bytes(pixel) * (width * height)
 
 
 # --- running ---------------------------------------------------------------
@@ -92,12 +63,17 @@ def expect(r, status, *messages):
         pos = i + len(m)
 
 
-def main(cases):
+def main(cases, tools=()):
     """Runs the cases named on the command line (every case without names),
-    each in a fresh folder; --list prints the names."""
+    each in a fresh folder; --list prints the names. Without one of the
+    programs `tools` on PATH, no case runs: the run is skipped."""
     if sys.argv[1:] == ["--list"]:
         print(";".join(sorted(cases)))
         return 0
+    missing = [t for t in tools if shutil.which(t) is None]
+    if missing:
+        print("skipped: needs %s" % ", ".join(missing))
+        return SKIPPED
     names = sys.argv[1:] or sorted(cases)
     failed = skipped = 0
     for name in names:

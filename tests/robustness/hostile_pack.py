@@ -20,15 +20,18 @@ import struct
 import subprocess
 import sys
 
-from hostile import (Run, Skip, check, expect, grey_picture, movie_header, picture_header,
-                     rle_scanline, run, main)
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from halvfiles import (movie_header, picture_header, scanline_marker,  # noqa: E402
+                       uniform_picture, uniform_scanline, write_file)
+from hostile import Run, Skip, check, expect, run, main  # noqa: E402
 
 HALVPACK = os.environ.get("HALVPACK", "halvpack")
 PEAKRSS = os.environ.get("PEAKRSS", "peakrss")
 SANITIZED = os.environ.get("HALVORN_SANITIZED") == "1"
 
 W, H = 16, 16  # the movie size of most cases
-GOOD = grey_picture(W, H)  # every pixel 1.0 in each component
+GOOD = uniform_picture(W, H)  # every pixel 1.0 in each component
 # The record of GOOD: maxLum is the luminance of (1, 1, 1); logAv is
 # exp(mean of ln(L + 0.000023)) = 1.000023.
 GOOD_MAXLUM = 0.2126 + 0.7152 + 0.0722
@@ -37,16 +40,11 @@ GOOD_PIXELS = bytes([128, 128, 128, 129]) * (W * H)
 RECORD = 16 + 4 * W * H
 
 
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
 def pack(tmp, names, width=W, height=H, extra=(), eyes=None, list_bytes=None, **kw):
     """Runs halvpack on a list of `names` (one per line) into tmp/out.mov."""
     listfile = os.path.join(tmp, "list.txt")
-    write(listfile, list_bytes if list_bytes is not None
-          else b"".join(n.encode() + b"\n" for n in names))
+    write_file(listfile, list_bytes if list_bytes is not None
+               else b"".join(n.encode() + b"\n" for n in names))
     argv = [HALVPACK, "-x", str(width), "-y", str(height)]
     if eyes:
         argv += ["-e", str(eyes)]
@@ -87,8 +85,8 @@ def max_rss_kib(argv, cwd):
 def failing_picture(tmp, data, *messages):
     """A broken picture, then a good one: the broken one fails, adds nothing,
     and the good one still converts."""
-    write(os.path.join(tmp, "bad.hdr"), data)
-    write(os.path.join(tmp, "good.hdr"), GOOD)
+    write_file(os.path.join(tmp, "bad.hdr"), data)
+    write_file(os.path.join(tmp, "good.hdr"), GOOD)
     r = pack(tmp, ["bad.hdr", "good.hdr"])
     expect(r, 0, "Found 2 file names", "Processing bad.hdr", *messages)
     expect(r, 0, "Processing bad.hdr", " ----- Failed\n", "Processing good.hdr",
@@ -101,8 +99,8 @@ def failing_picture(tmp, data, *messages):
 def stopping_picture(tmp, data, width=W, height=H):
     """A picture whose size line differs from the movie's ends the run with
     status 1; the movie keeps its header and nothing else."""
-    write(os.path.join(tmp, "bad.hdr"), data)
-    write(os.path.join(tmp, "good.hdr"), GOOD)
+    write_file(os.path.join(tmp, "bad.hdr"), data)
+    write_file(os.path.join(tmp, "good.hdr"), GOOD)
     r = pack(tmp, ["bad.hdr", "good.hdr"], width, height)
     expect(r, 1, "Processing bad.hdr", "The images have a different sixe than requested \n")
     check("Processing good.hdr" not in r.err.decode(), "the run went on after the size error", r)
@@ -111,7 +109,7 @@ def stopping_picture(tmp, data, width=W, height=H):
 
 def no_picture_size(tmp, width, height):
     """A movie size that holds no picture: every picture fails, none is read."""
-    write(os.path.join(tmp, "bad.hdr"), picture_header(width, height))
+    write_file(os.path.join(tmp, "bad.hdr"), picture_header(width, height))
     r = pack(tmp, ["bad.hdr"], width, height)
     expect(r, 0, "Processing bad.hdr",
            " (the movie size %d by %d holds no picture) ----- Failed\n" %
@@ -142,8 +140,8 @@ def case_picture_size_negative(tmp):
 def case_picture_huge_size_tiny_file(tmp):
     # 31999 x 31999 declared, one scanline marker and nothing else: the read
     # fails at once; the buffers for the declared size are never touched.
-    data = picture_header(31999, 31999) + bytes([2, 2, 31999 >> 8, 31999 & 255])
-    write(os.path.join(tmp, "huge.hdr"), data)
+    data = picture_header(31999, 31999) + scanline_marker(31999)
+    write_file(os.path.join(tmp, "huge.hdr"), data)
     r = pack(tmp, ["huge.hdr"], 31999, 31999)
     expect(r, 0, "Processing huge.hdr", "RGBE read error", " ----- Failed\n",
            "Total movie file size should be 12 bytes")
@@ -170,27 +168,27 @@ def rle_picture(scanlines):
 
 
 def case_picture_wrong_scanline_width(tmp):
-    good = rle_scanline(W, (128, 128, 128, 129))
-    bad = bytes([2, 2, 0, W + 1]) + good[4:]
+    good = uniform_scanline(W, (128, 128, 128, 129))
+    bad = scanline_marker(W + 1) + good[4:]
     failing_picture(tmp, rle_picture([good, bad] + [good] * (H - 2)),
                     "RGBE bad file format: wrong scanline width\n")
 
 
 def case_picture_count_byte_zero(tmp):
-    good = rle_scanline(W, (128, 128, 128, 129))
-    bad = bytes([2, 2, 0, W]) + bytes([128 + W, 128]) + bytes([0, 128]) + good[8:]
+    good = uniform_scanline(W, (128, 128, 128, 129))
+    bad = scanline_marker(W) + bytes([128 + W, 128]) + bytes([0, 128]) + good[8:]
     failing_picture(tmp, rle_picture([good, bad] + [good] * (H - 2)),
                     "RGBE bad file format: bad scanline data\n")
 
 
 def case_picture_packet_crossing_planes(tmp):
-    good = rle_scanline(W, (128, 128, 128, 129))
+    good = uniform_scanline(W, (128, 128, 128, 129))
     # A run one longer than the red plane.
-    run_over = bytes([2, 2, 0, W]) + bytes([128 + W + 1, 128]) + good[6:]
+    run_over = scanline_marker(W) + bytes([128 + W + 1, 128]) + good[6:]
     failing_picture(tmp, rle_picture([run_over] + [good] * (H - 1)),
                     "RGBE bad file format: bad scanline data\n")
     # A literal of 10 after 8 bytes of green: two bytes too many.
-    literal_over = (bytes([2, 2, 0, W]) + bytes([128 + W, 128]) + bytes([128 + 8, 128]) +
+    literal_over = (scanline_marker(W) + bytes([128 + W, 128]) + bytes([128 + 8, 128]) +
                     bytes([10]) + bytes([128] * 10) + bytes([128 + W, 128, 128 + W, 129]))
     failing_picture(tmp, rle_picture([literal_over] + [good] * (H - 1)),
                     "RGBE bad file format: bad scanline data\n")
@@ -211,7 +209,7 @@ def case_picture_crlf_header(tmp):
 
 def case_picture_directory(tmp):
     os.mkdir(os.path.join(tmp, "bad.hdr"))
-    write(os.path.join(tmp, "good.hdr"), GOOD)
+    write_file(os.path.join(tmp, "good.hdr"), GOOD)
     r = pack(tmp, ["bad.hdr", "good.hdr"])
     expect(r, 0, "Processing bad.hdr ----- Failed\n", "Processing good.hdr")
     check_movie(tmp, 2, 1)
@@ -220,7 +218,7 @@ def case_picture_directory(tmp):
 def case_picture_fifo(tmp):
     # Nothing ever writes to the FIFO: opening it as a picture would block.
     os.mkfifo(os.path.join(tmp, "bad.hdr"))
-    write(os.path.join(tmp, "good.hdr"), GOOD)
+    write_file(os.path.join(tmp, "good.hdr"), GOOD)
     r = pack(tmp, ["bad.hdr", "good.hdr"], timeout=20)
     expect(r, 0, "Processing bad.hdr ----- Failed\n", "Processing good.hdr")
     check_movie(tmp, 2, 1)
@@ -229,9 +227,9 @@ def case_picture_fifo(tmp):
 def case_picture_unreadable(tmp):
     # Root reads a file of mode 000 anyway, so as root the run is made as
     # the user nobody (setpriv); elsewhere the mode alone keeps it out.
-    write(os.path.join(tmp, "bad.hdr"), GOOD)
+    write_file(os.path.join(tmp, "bad.hdr"), GOOD)
     os.chmod(os.path.join(tmp, "bad.hdr"), 0)
-    write(os.path.join(tmp, "good.hdr"), GOOD)
+    write_file(os.path.join(tmp, "good.hdr"), GOOD)
     os.chmod(tmp, 0o777)
     prefix = []
     if os.geteuid() == 0:
@@ -242,7 +240,7 @@ def case_picture_unreadable(tmp):
         if probe.status != 255:  # nobody cannot run the program from here
             raise Skip("the user nobody cannot run %s (status %d)" % (HALVPACK, probe.status))
     listfile = os.path.join(tmp, "list.txt")
-    write(listfile, b"bad.hdr\ngood.hdr\n")
+    write_file(listfile, b"bad.hdr\ngood.hdr\n")
     r = run(prefix + [HALVPACK, "-x", str(W), "-y", str(H), "-i", listfile,
                       "-o", os.path.join(tmp, "out.mov")], cwd=tmp)
     expect(r, 0, "Processing bad.hdr ----- Failed\n", "Processing good.hdr")
@@ -285,7 +283,7 @@ def case_list_binary(tmp):
 
 
 def case_list_long_line(tmp):
-    write(os.path.join(tmp, "pic.hdr"), GOOD)
+    write_file(os.path.join(tmp, "pic.hdr"), GOOD)
     # 100,000 characters, then a line end: 100 pieces of 1000 characters and
     # an empty line. The first piece names pic.hdr; the others are names of
     # 1000 characters, which no file has; the empty line repeats the last.
@@ -298,8 +296,8 @@ def case_list_long_line(tmp):
 
 
 def case_list_names_with_spaces(tmp):
-    write(os.path.join(tmp, "pic.hdr"), GOOD)
-    write(os.path.join(tmp, "my pic.hdr"), GOOD)
+    write_file(os.path.join(tmp, "pic.hdr"), GOOD)
+    write_file(os.path.join(tmp, "my pic.hdr"), GOOD)
     data = b"pic.hdr and more words\n\tpic.hdr\t\n  my pic.hdr\n"
     r = pack(tmp, None, list_bytes=data, eyes=1)
     expect(r, 0, "Found 3 file names\n", "Processing pic.hdr", ", 1040 of",
@@ -308,7 +306,7 @@ def case_list_names_with_spaces(tmp):
 
 
 def case_list_10000_lines(tmp):
-    write(os.path.join(tmp, "pic.hdr"), GOOD)
+    write_file(os.path.join(tmp, "pic.hdr"), GOOD)
     r = pack(tmp, ["pic.hdr"] * 10000, timeout=300)
     expect(r, 0, "Found 10000 file names\n",
            "Total movie file size should be %d bytes" % (12 + 10000 * RECORD))
@@ -317,7 +315,7 @@ def case_list_10000_lines(tmp):
     if not SANITIZED:
         argv = [HALVPACK, "-x", str(W), "-y", str(H), "-i", "list.txt", "-o", "out.mov"]
         big = max_rss_kib(argv, tmp)
-        write(os.path.join(tmp, "list.txt"), b"pic.hdr\n" * 10)
+        write_file(os.path.join(tmp, "list.txt"), b"pic.hdr\n" * 10)
         small = max_rss_kib(argv, tmp)
         print("peak memory: %d KiB for 10 lines, %d KiB for 10000" % (small, big))
         check(big - small < 2048, "memory grows with the list: %d KiB for 10 lines, "
@@ -340,8 +338,8 @@ def case_list_not_a_file(tmp):
 # --- outputs -----------------------------------------------------------------
 
 def case_output_missing_directory(tmp):
-    write(os.path.join(tmp, "pic.hdr"), GOOD)
-    write(os.path.join(tmp, "list.txt"), b"pic.hdr\n")
+    write_file(os.path.join(tmp, "pic.hdr"), GOOD)
+    write_file(os.path.join(tmp, "list.txt"), b"pic.hdr\n")
     target = os.path.join(tmp, "nowhere", "out.mov")
     r = run([HALVPACK, "-x", "16", "-y", "16", "-i", "list.txt", "-o", target], cwd=tmp)
     expect(r, 255, 'Failed to open file "%s"\n' % target)
@@ -358,17 +356,17 @@ def case_output_missing_directory(tmp):
 
 
 def case_output_dev_full(tmp):
-    write(os.path.join(tmp, "pic.hdr"), GOOD)
-    write(os.path.join(tmp, "list.txt"), b"pic.hdr\n")
+    write_file(os.path.join(tmp, "pic.hdr"), GOOD)
+    write_file(os.path.join(tmp, "list.txt"), b"pic.hdr\n")
     r = run([HALVPACK, "-x", "16", "-y", "16", "-i", "list.txt", "-o", "/dev/full"], cwd=tmp)
     expect(r, 1, "Failed to write the movie file\n")
     check("Total movie file size" not in r.err.decode(), "a summary after a failed write", r)
 
 
 def case_output_stdout_closed(tmp):
-    write(os.path.join(tmp, "pic.hdr"), GOOD)
+    write_file(os.path.join(tmp, "pic.hdr"), GOOD)
     listed = b"pic.hdr\n" * 3
-    write(os.path.join(tmp, "list.txt"), listed)
+    write_file(os.path.join(tmp, "list.txt"), listed)
     r = run(["sh", "-c", 'exec "$0" "$@" >&-', HALVPACK, "-x", "16", "-y", "16",
              "-i", "list.txt"], cwd=tmp)
     expect(r, 1, "Failed to write the movie file\n")
@@ -378,10 +376,10 @@ def case_output_stdout_closed(tmp):
 
 
 def case_output_broken_pipe(tmp):
-    write(os.path.join(tmp, "pic.hdr"), GOOD)
+    write_file(os.path.join(tmp, "pic.hdr"), GOOD)
     # 64 records of 1040 bytes: more than a pipe holds, so writes go on
     # after the reader has gone.
-    write(os.path.join(tmp, "list.txt"), b"pic.hdr\n" * 64)
+    write_file(os.path.join(tmp, "list.txt"), b"pic.hdr\n" * 64)
     producer = subprocess.Popen([HALVPACK, "-x", "16", "-y", "16", "-i", "list.txt"], cwd=tmp,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)

@@ -2,198 +2,120 @@
 """Hostile movies for halvview, played under Xvfb.
 
 Usage: hostile_view.py [case ...]  (every case without arguments)
-Environment: HALVVIEW, the program.
+       hostile_view.py --list  (the case names, for CMake)
+Environment: HALVVIEW, the program. Without Xvfb, xdotool or import the
+cases are skipped (status 77).
 
 Each case starts an Xvfb of its own (it picks a free display) and puts a
 stand-in xgamma first on PATH that records its arguments, so that the gamma
 calls can be checked. Keys go to the player's window through xdotool;
-pictures are taken with ImageMagick's import. A case checks the exit status,
-the messages and the gamma calls, and for the corrupt statistics that the
-frames after them look exactly as in a movie without them.
+pictures are taken with ImageMagick's import (all through the X harness,
+tests/lib/xharness.py). A case checks the exit status, the messages and the
+gamma calls, and for the corrupt statistics that the frames after them look
+exactly as in a movie without them.
 """
 import os
-import shutil
-import subprocess
 import sys
 import tempfile
 import time
 
-from hostile import Failure, Run, check, expect, movie_header, picture_record, run, main, SAN_MARKERS
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+import xharness  # noqa: E402
+from halvfiles import movie_header, uniform_record, write_file  # noqa: E402
+from hostile import Run, check, expect, run, main, SAN_MARKERS  # noqa: E402
+from xharness import Failure, Player, Workdir, XServer, ppm_pixels  # noqa: E402
 
 HALVVIEW = os.environ.get("HALVVIEW", "halvview")
+xharness.HALVVIEW = HALVVIEW
 W, H = 32, 32
 TIMEOUT = 60
+TOOLS = ("Xvfb", "xdotool", "import")  # without one of them every case is skipped
 
 GREY = (128, 128, 128, 129)    # 1.0 in every component
 ORANGE = (200, 100, 50, 128)   # a colour apart from the grey, below 1
 NAN, INF = float("nan"), float("inf")
 
 
-class Display:
-    """An Xvfb of its own and a recording xgamma first on PATH."""
-
-    def __init__(self, tmp):
-        self.tmp = tmp
-        bindir = os.path.join(tmp, "bin")
-        os.mkdir(bindir)
-        self.gammalog = os.path.join(tmp, "xgamma.log")
-        with open(os.path.join(bindir, "xgamma"), "w") as f:
-            f.write('#!/bin/sh\necho "$@" >> "%s"\n' % self.gammalog)
-        os.chmod(os.path.join(bindir, "xgamma"), 0o755)
-        rfd, wfd = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-             "-noreset"],
-            pass_fds=(wfd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(wfd)
-        number = b""
-        with os.fdopen(rfd, "rb") as r:
-            number = r.readline().strip()
-        check(number != b"", "Xvfb did not start")
-        self.env = dict(os.environ, DISPLAY=":" + number.decode(),
-                        PATH=bindir + os.pathsep + os.environ.get("PATH", ""))
-
-    def close(self):
-        self.xvfb.terminate()
-        try:
-            self.xvfb.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.xvfb.kill()
-            self.xvfb.wait()
-
-    def gamma_calls(self):
-        if not os.path.exists(self.gammalog):
-            return []
-        with open(self.gammalog) as f:
-            return f.read().split("\n")[:-1]
+def display(tmp):
+    """An Xvfb of its own, with the recording xgamma first on PATH."""
+    return XServer(Workdir(tmp), 1280, 1024).start()
 
 
-class Player:
-    def __init__(self, display, args):
-        self.d = display
-        self.err = open(os.path.join(display.tmp, "player.err"), "w+b")
-        self.p = subprocess.Popen([HALVVIEW] + args, cwd=display.tmp, env=display.env,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=self.err)
-        self.wid = None
-
-    def xdo(self, *args):
-        return subprocess.run(["xdotool"] + list(args), env=self.d.env, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, timeout=TIMEOUT).stdout
-
-    def wait_window(self):
-        end = time.time() + TIMEOUT
-        while time.time() < end:
-            check(self.p.poll() is None, "the player ended early", self.result())
-            found = self.xdo("search", "--onlyvisible", "--name", "^Halvscope$").split()
-            if found:
-                self.wid = found[0].decode()
-                return
-            time.sleep(0.05)
-        raise Failure("no player window")
-
-    def key(self, name):
-        self.xdo("windowfocus", "--sync", self.wid, "key", name)
-
-    def shot(self):
-        """The window's pixels (a PPM), or None when it cannot be taken."""
-        p = subprocess.run(["import", "-window", self.wid, "-depth", "8", "ppm:-"],
-                           env=self.d.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                           timeout=TIMEOUT)
-        return p.stdout if p.returncode == 0 and p.stdout else None
-
-    def wait_shot(self, accept, what):
-        """Polls the window until accept(picture) holds."""
-        end = time.time() + TIMEOUT
-        last = None
-        while time.time() < end:
-            check(self.p.poll() is None, "the player ended while waiting for " + what,
-                  self.result())
-            last = self.shot()
-            if last is not None and accept(last):
-                return last
-            time.sleep(0.05)
-        raise Failure("window never showed " + what + "; last picture " +
-                      (summary(last) if last else "none"))
-
-    def wait_end(self):
-        try:
-            self.p.wait(timeout=TIMEOUT)
-        except subprocess.TimeoutExpired:
-            self.p.kill()
-            self.p.wait()
-            raise Failure("the player did not end", self.result())
-        return self.result()
-
-    def result(self):
-        self.err.seek(0)
-        r = Run(self.p.poll(), b"", self.err.read())
-        text = r.err.decode(errors="replace")
-        check(not any(m in text for m in SAN_MARKERS), "sanitizer report", r)
-        return r
-
-    def quit(self):
-        self.key("q")
-        return self.wait_end()
-
-    def kill(self):
-        if self.p.poll() is None:
-            self.p.kill()
-            self.p.wait()
+def result(p):
+    """The player's status and standard error, free of sanitizer reports."""
+    r = Run(p.proc.poll(), b"", p.stderr_bytes())
+    text = r.err.decode(errors="replace")
+    check(not any(m in text for m in SAN_MARKERS), "sanitizer report", r)
+    return r
 
 
-def pixels(ppm):
-    """The pixel bytes of a binary PPM with maxval 255."""
-    fields, pos = [], 0
-    while len(fields) < 4:
-        while ppm[pos:pos + 1].isspace():
-            pos += 1
-        start = pos
-        while not ppm[pos:pos + 1].isspace():
-            pos += 1
-        fields.append(ppm[start:pos])
-    return ppm[pos + 1:]
+def wait_window(p):
+    """Waits for the player's window to be mapped."""
+    p.wait_window(timeout=TIMEOUT, visible_only=True)
+
+
+def key(p, name):
+    """Gives the window the focus and presses the key."""
+    p.key(name, focus=True)
+
+
+def wait_shot(p, accept, what):
+    """Polls the window's pixels until accept(picture) holds."""
+    end = time.time() + TIMEOUT
+    last = None
+    while time.time() < end:
+        check(p.running(), "the player ended while waiting for " + what, result(p))
+        last = p.window_shot()
+        if last is not None and accept(last):
+            return last
+        time.sleep(0.05)
+    raise Failure("window never showed " + what + "; last picture " +
+                  (summary(last) if last else "none"))
+
+
+def wait_end(p):
+    p.wait_exit(TIMEOUT)
+    return result(p)
+
+
+def quit_player(p):
+    key(p, "q")
+    return wait_end(p)
 
 
 def summary(ppm):
-    px = pixels(ppm)
+    px = ppm_pixels(ppm)
     return "first pixel %s, %d bytes, brightest byte %d" % (tuple(px[:3]), len(px), max(px or b"\0"))
-
-
-def write_movie(tmp, name, data):
-    path = os.path.join(tmp, name)
-    with open(path, "wb") as f:
-        f.write(data)
-    return path
 
 
 def session(tmp, moviedata, args=()):
     """Starts the player on a movie; returns the display and the player."""
     tmp = tempfile.mkdtemp(dir=tmp)  # a folder for each run
-    d = Display(tmp)
+    xs = display(tmp)
     try:
-        path = write_movie(tmp, "movie.mov", moviedata)
-        return d, Player(d, list(args) + [path])
+        path = write_file(os.path.join(tmp, "movie.mov"), moviedata)
+        return xs, Player(xs, list(args) + [path], cwd=tmp)
     except BaseException:
-        d.close()
+        xs.stop()
         raise
 
 
 def ends_alone(tmp, moviedata, status, *messages, args=(), gamma=None):
     """A movie the player refuses or cannot read: it ends by itself."""
-    d, p = session(tmp, moviedata, args)
+    xs, p = session(tmp, moviedata, args)
     try:
-        r = p.wait_end()
+        r = wait_end(p)
         expect(r, status, *messages)
         if gamma is not None:
-            check(d.gamma_calls() == gamma, "gamma calls %r" % d.gamma_calls())
+            check(p.gamma() == gamma, "gamma calls %r" % p.gamma())
     finally:
-        p.kill()
-        d.close()
+        p.close()
+        xs.stop()
 
 
 def record(maxlum, logav, pixel=GREY, width=W, height=H):
-    return picture_record(width, height, maxlum, logav, pixel)
+    return uniform_record(width, height, maxlum, logav, pixel)
 
 
 READ_FAIL = "Failed to read rgbe buffer, frame %d\n"
@@ -209,15 +131,15 @@ def case_movie_empty(tmp):
 def case_movie_not_a_file(tmp):
     # A FIFO nobody writes to would block the open for good, and the player
     # seeks in its movie: anything but a regular file is refused at once.
-    d = Display(tmp)
+    xs = display(tmp)
     try:
         os.mkfifo(os.path.join(tmp, "fifo"))
         os.mkdir(os.path.join(tmp, "folder"))
         for name in ("fifo", "folder", "/dev/zero"):
-            r = run([HALVVIEW, name], cwd=tmp, env=d.env, timeout=TIMEOUT)
+            r = run([HALVVIEW, name], cwd=tmp, env=xs.env, timeout=TIMEOUT)
             expect(r, 255, 'Failed to open movie file "%s"\n' % name)
     finally:
-        d.close()
+        xs.stop()
 
 
 def case_header_cut(tmp):
@@ -262,7 +184,7 @@ def case_cut_in_pixels(tmp):
 # --- playing -----------------------------------------------------------------
 
 def first_pixel(ppm):
-    return tuple(pixels(ppm)[:3])
+    return tuple(ppm_pixels(ppm)[:3])
 
 
 def is_grey(ppm):
@@ -278,59 +200,59 @@ def is_orange(ppm):
 def case_frames_beyond_file(tmp):
     # The header promises a million frames; the file holds two.
     data = movie_header(W, H, 1000000) + record(2.0, 0.5, GREY) + record(2.0, 0.5, ORANGE)
-    d, p = session(tmp, data)
+    xs, p = session(tmp, data)
     try:
-        p.wait_window()
-        p.wait_shot(is_grey, "frame 0")
+        wait_window(p)
+        wait_shot(p, is_grey, "frame 0")
         # Back from frame 0 goes to the last frame: the last one in the file.
-        p.key("comma")
-        p.wait_shot(is_orange, "the last frame present")
+        key(p, "comma")
+        wait_shot(p, is_orange, "the last frame present")
         # Forward from the last frame wraps to frame 0.
-        p.key("period")
-        p.wait_shot(is_grey, "frame 0 again")
+        key(p, "period")
+        wait_shot(p, is_grey, "frame 0 again")
         # Frame 1 is there, frame 2 is not.
-        p.key("period")
-        p.wait_shot(is_orange, "frame 1")
-        p.key("period")
-        r = p.wait_end()
+        key(p, "period")
+        wait_shot(p, is_orange, "frame 1")
+        key(p, "period")
+        r = wait_end(p)
         expect(r, 0, "Error reading Maximum Lum in scene data\n", READ_FAIL % 2)
-        check(d.gamma_calls() == RESTORED, "gamma calls %r" % d.gamma_calls())
+        check(p.gamma() == RESTORED, "gamma calls %r" % p.gamma())
     finally:
-        p.kill()
-        d.close()
+        p.close()
+        xs.stop()
 
 
 def case_cut_in_later_frame(tmp):
     data = movie_header(W, H, 3) + record(2.0, 0.5) + record(2.0, 0.5, ORANGE)[:10]
-    d, p = session(tmp, data)
+    xs, p = session(tmp, data)
     try:
-        p.wait_window()
-        p.wait_shot(is_grey, "frame 0")
-        p.key("Right")
-        r = p.wait_end()
+        wait_window(p)
+        wait_shot(p, is_grey, "frame 0")
+        key(p, "Right")
+        r = wait_end(p)
         expect(r, 0, "Error reading the Log Average in scene data\n", READ_FAIL % 1)
-        check(d.gamma_calls() == RESTORED, "gamma calls %r" % d.gamma_calls())
+        check(p.gamma() == RESTORED, "gamma calls %r" % p.gamma())
     finally:
-        p.kill()
-        d.close()
+        p.close()
+        xs.stop()
 
 
 def last_frame(tmp, records, accept, what):
     """Plays a tone-mapped movie forward to its last frame and returns the
     picture of that frame, the first one that accept() takes."""
-    d, p = session(tmp, movie_header(W, H, len(records)) + b"".join(records), ["-t"])
+    xs, p = session(tmp, movie_header(W, H, len(records)) + b"".join(records), ["-t"])
     try:
-        p.wait_window()
+        wait_window(p)
         for _ in records[1:]:
-            p.key("period")
-        shot = p.wait_shot(accept, what)
-        r = p.quit()
+            key(p, "period")
+        shot = wait_shot(p, accept, what)
+        r = quit_player(p)
         expect(r, 0)
-        check(d.gamma_calls() == RESTORED, "gamma calls %r" % d.gamma_calls())
+        check(p.gamma() == RESTORED, "gamma calls %r" % p.gamma())
         return shot
     finally:
-        p.kill()
-        d.close()
+        p.close()
+        xs.stop()
 
 
 def same_last_frame(tmp, reference, records):
@@ -372,23 +294,23 @@ def case_stereo_odd_records(tmp):
     # its right eye.
     data = movie_header(W, H, 2, eyes=2) + record(2.0, 0.5) + record(2.0, 0.5, ORANGE) + \
         record(2.0, 0.5)
-    d, p = session(tmp, data)
+    xs, p = session(tmp, data)
     try:
-        p.wait_window()
-        p.wait_shot(is_grey, "frame 0")
+        wait_window(p)
+        wait_shot(p, is_grey, "frame 0")
         # To the end: a frame's length before the end of the file, which is
         # the middle of the first frame; its two records are read as a pair.
-        p.key("comma")
-        p.wait_shot(is_orange, "the records read from the middle of frame 0")
-        p.key("1")
-        p.wait_shot(is_grey, "frame 0 again")
-        p.key("period")
-        r = p.wait_end()
+        key(p, "comma")
+        wait_shot(p, is_orange, "the records read from the middle of frame 0")
+        key(p, "1")
+        wait_shot(p, is_grey, "frame 0 again")
+        key(p, "period")
+        r = wait_end(p)
         expect(r, 0, "Error reading Maximum Lum in scene data\n", READ_FAIL % 1)
-        check(d.gamma_calls() == RESTORED, "gamma calls %r" % d.gamma_calls())
+        check(p.gamma() == RESTORED, "gamma calls %r" % p.gamma())
     finally:
-        p.kill()
-        d.close()
+        p.close()
+        xs.stop()
     # One record for a one-frame pair: the start-up read fails.
     ends_alone(tmp, movie_header(W, H, 1, eyes=2) + record(2.0, 0.5), 0,
                "Error reading Maximum Lum in scene data\n", READ_FAIL % 0)
@@ -397,8 +319,4 @@ def case_stereo_odd_records(tmp):
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
-    for tool in ("Xvfb", "xdotool", "import"):
-        if shutil.which(tool) is None:
-            print("missing %s" % tool)
-            sys.exit(1)
-    sys.exit(main(CASES))
+    sys.exit(main(CASES, TOOLS))
