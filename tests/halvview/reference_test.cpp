@@ -2,14 +2,19 @@
 // transcription in reference.h, bit for bit, on random pictures of many
 // sizes (multiples of 3 and not), smooth and rough content, exposures and
 // bias values, over several frames so that the adaptation carries over.
+// Every case runs on each kernel set and at several thread counts: the
+// work split among threads must give the one-thread bits.
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core_fixture.h"
+#include "pool.h"
 #include "reference.h"
 
 namespace {
@@ -114,17 +119,29 @@ int ProcessorAVX() {
   return start;
 }
 
-class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<int> {
+// (kernel set: 0 SSE2, 1 AVX2; threads)
+using KernelsAndThreads = std::tuple<int, unsigned>;
+
+class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<KernelsAndThreads> {
  protected:
   void SetUp() override {
     const int available = ProcessorAVX();
-    if (GetParam() == 1 && !available) GTEST_SKIP() << "the processor has no AVX2";
-    use_avx = GetParam();
+    if (std::get<0>(GetParam()) == 1 && !available) GTEST_SKIP() << "the processor has no AVX2";
+    use_avx = std::get<0>(GetParam());
+    const unsigned threads = std::get<1>(GetParam());
+    if (threads > 1) {
+      pool.reset(new WorkerPool(threads));
+      workers = pool.get();
+    }
   }
   void TearDown() override {
     use_avx = ProcessorAVX();
-    CoreTest::TearDown();
+    CoreTest::TearDown();  // stops any preparation before the pool goes
+    workers = nullptr;
+    pool.reset();
   }
+
+  std::unique_ptr<WorkerPool> pool;
 
   // Three frames through LoadFrame, Tonemapping and PixelOutTmo, and the
   // plain path, in the player and in the reference.
@@ -157,6 +174,11 @@ class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<int>
       PixelOutTmo(Lum, fframe);
       ref::PixelOutTmo(lum.data(), flt.data(), n, out.data());
       ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "tone-mapped output"));
+
+      // The display bytes, shared out like the rest, one by one here.
+      std::vector<unsigned char> bytes(3 * n);
+      DisplayBytes(CurrentSettings(), out_img, bytes.data());
+      for (size_t i = 0; i < 3 * n; i++) ASSERT_EQ(bytes[i], DisplayByte(out_img[i])) << i;
 
       PixelOut(fframe);
       ref::PixelOut(flt.data(), n, c.stops, out.data());
@@ -274,7 +296,10 @@ TEST_P(ReferenceTest, WholeFramesFromAMovieFileMatch) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, ReferenceTest, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int> &info) { return info.param ? "AVX2" : "SSE2"; });
+INSTANTIATE_TEST_SUITE_P(Kernels, ReferenceTest, ::testing::Combine(::testing::Values(0, 1), ::testing::Values(1u, 2u, 3u, 8u)),
+                         [](const ::testing::TestParamInfo<KernelsAndThreads> &info) {
+                           return std::string(std::get<0>(info.param) ? "AVX2" : "SSE2") + "_" +
+                                  std::to_string(std::get<1>(info.param)) + "threads";
+                         });
 
 }  // namespace

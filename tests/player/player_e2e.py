@@ -27,6 +27,7 @@ from expected import (Adaptation, pattern, plain_expected, tonemap_expected,  # 
                       uniform_picture)
 
 HALVPACK = None  # the builder's path (--halvpack), for the halvpack case
+UPLOAD_CHECK = None  # the upload probe's path (--upload-check)
 SKIPPED = 77  # CTest's skip code
 
 CASES = {}
@@ -725,6 +726,72 @@ def test_halvpack(work):
             end_with(p, 'q', 'q')
 
 
+@case('threads')
+def test_threads(work):
+    """Stepping and playing give the same pictures with one thread and with
+    four (conversion shared out, frames prepared ahead while playing),
+    tone-mapped and plain."""
+    n = 5
+    path, pics = movie(work, 'threads.hlv', n)
+
+    def window_picture(p):
+        shot = p.window_shot()
+        check(shot is not None, 'no screenshot of the window')
+        return shot
+
+    def step_pictures(xs, threads, mode):
+        """Each frame's picture, stepping with '.' in the playing order,
+        once the causal adaptation has settled into its cycle (it halves
+        the distance at every frame: twelve rounds leave nothing)."""
+        with open_window(xs, ['-j', threads] + mode + [path]) as p:
+            p.key(*(['period'] * 12 * n))  # twelve rounds: back at frame 0, in the playing order
+            shots = {}
+            for k in range(n):
+                time.sleep(0.3)
+                shots[k] = window_picture(p)
+                p.key('period')
+            end_with(p, 'q', 'q')
+        return shots
+
+    with XServer(work) as xs:
+        for mode in (['-t'], []):
+            label = 'tone-mapped' if mode else 'plain'
+            one = step_pictures(xs, '1', mode)
+            four = step_pictures(xs, '4', mode)
+            for k in range(n):
+                check(one[k] == four[k], '%s frame %d: -j 4 shows another picture than -j 1'
+                      % (label, k))
+            check(len(set(one.values())) == n, '%s: the frames do not differ' % label)
+            # Playing: every picture shown is one of the frames' pictures.
+            for threads in ('1', '4'):
+                with open_window(xs, ['-a', '-fps', '40', '-j', threads] + mode + [path]) as p:
+                    time.sleep(3)  # well over 60 frames: the adaptation has settled
+                    seen = set()
+                    for _ in range(12):
+                        shot = window_picture(p)
+                        match = [k for k in range(n) if one[k] == shot]
+                        check(match, '%s, -j %s: a picture shown while playing is no frame'
+                              % (label, threads))
+                        seen.add(match[0])
+                        time.sleep(0.07)
+                    check(len(seen) > 1, '%s, -j %s: playback shows one frame only' % (label, threads))
+                    end_with(p, 'q', 'q')
+
+
+@case('upload')
+def test_upload(work):
+    """The bytes uploaded to an 8-bit colour buffer are GL's own rounding of
+    the floats, component for component."""
+    check(UPLOAD_CHECK, 'needs --upload-check')
+    with XServer(work, 640, 600) as xs:
+        r = xs.run([UPLOAD_CHECK], timeout=60)
+        out = r.stdout.decode(errors='replace')
+        log(out.strip())
+        check(r.returncode == 0, 'upload check failed (status %d): %s %s'
+              % (r.returncode, out, r.stderr.decode(errors='replace')))
+        check(out.startswith('0 of '), out)
+
+
 # --------------------------------------------------------------------------
 # Running the cases.
 
@@ -734,10 +801,13 @@ def main(argv):
     parser = argparse.ArgumentParser()
     parser.add_argument('--halvview', required=True)
     parser.add_argument('--halvpack')
+    parser.add_argument('--upload-check')
     parser.add_argument('case', nargs='+')
     args = parser.parse_args(argv)
     xharness.HALVVIEW = os.path.abspath(args.halvview)
     HALVPACK = os.path.abspath(args.halvpack) if args.halvpack else None
+    global UPLOAD_CHECK
+    UPLOAD_CHECK = os.path.abspath(args.upload_check) if args.upload_check else None
     missing = missing_tools()
     if missing:
         log('skipped: needs %s' % ', '.join(missing))
