@@ -81,7 +81,7 @@ StepPlan PlanStep(FILE *file, int frame) {
 
 
 void Move2Start() {
-  fseeko(fptr, 12, SEEK_SET);
+  fseeko(fptr, MOVIE_HEADER_SIZE, SEEK_SET);
   currentframe = 0;
 }
 

@@ -194,11 +194,12 @@ Movie MakeMovie(int W, int H) {
   h.format = MOVIE_FORMAT;
   h.eyes = 1;
   h.nframes = 1;
-  fwrite(&h, sizeof h, 1, f);
-  fwrite(&m.maxLum, 8, 1, f);
-  fwrite(&m.logAv, 8, 1, f);
-  for (int r = 0; r < H; r++) fwrite(&rgbe[4 * (size_t)r * W], 4, W, f);  // already bottom first
-  fclose(f);
+  // The pixels are already bottom row first.
+  if (WriteMovieHeader(f, h) != 0 || WriteMovieRecord(f, m.maxLum, m.logAv, rgbe.data(), (size_t)W * H) != 0 ||
+      fclose(f) != 0) {
+    perror(m.path.c_str());
+    exit(1);
+  }
   return m;
 }
 
@@ -344,7 +345,7 @@ void Convert(benchmark::State &state, int mode, const char *name) {
   tmo = mode;
   std::vector<double> conversion_ms, reference_ms;
   auto convert = [&] {
-    fseeko(fptr, 12, SEEK_SET);
+    fseeko(fptr, MOVIE_HEADER_SIZE, SEEK_SET);
     if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
     benchmark::DoNotOptimize(out_img[0]);
   };
@@ -385,7 +386,7 @@ void Stage(benchmark::State &state, int stage) {
   OpenPlayer(m, W, H);
   logAv0 = m.logAv;
   tmo = 1;
-  fseeko(fptr, 12, SEEK_SET);
+  fseeko(fptr, MOVIE_HEADER_SIZE, SEEK_SET);
   if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
   LoadFrame(rgbe_buf, Lum, fframe);
   std::vector<double> loaded(Lum, Lum + npixels);

@@ -37,7 +37,7 @@ void Check() {
   if (!std::isfinite(logAv0_right) || logAv0_right < 0.0) abort();
   if (complete && looptype == 1) {
     if (currentframe < 0 || currentframe >= header.nframes) abort();
-    if (ftello(fptr) != 12 + (off_t)(currentframe + 1) * offset) abort();
+    if (ftello(fptr) != (off_t)MovieFrameOffset(header, currentframe + 1)) abort();
   }
 }
 
@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (AllocatePlayerBuffers(1) != BUFFERS_ALLOCATED) abort();
   fptr = fmemopen(const_cast<uint8_t *>(movie), moviesize, "rb");
   if (!fptr) abort();
-  if (fseeko(fptr, 12, SEEK_SET) != 0) abort();
-  complete = (uint64_t)moviesize == 12 + (uint64_t)header.nframes * (uint64_t)offset;
+  if (fseeko(fptr, MOVIE_HEADER_SIZE, SEEK_SET) != 0) abort();
+  complete = (uint64_t)moviesize == MovieFrameOffset(header, header.nframes);
 
   try {
     Step(currentframe);  // frame 0, as start-up loads it

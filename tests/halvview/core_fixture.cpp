@@ -59,12 +59,8 @@ void RemoveWrittenMovies() {
 namespace {
 
 void PutDouble(FILE *f, double value, bool swap) {
-  unsigned char bytes[8];
-  memcpy(bytes, &value, 8);
-  if (swap) {
-    for (int i = 0; i < 4; i++) std::swap(bytes[i], bytes[7 - i]);
-  }
-  fwrite(bytes, 1, 8, f);
+  if (swap) SwapDouble(&value);
+  fwrite(&value, 8, 1, f);
 }
 
 }  // namespace
@@ -85,7 +81,7 @@ std::string WriteMovie(const std::string &name, int width, int height, int eyes,
   h.format = MOVIE_FORMAT;
   h.eyes = (uint8_t)eyes;
   h.nframes = nframes;
-  fwrite(&h, sizeof h, 1, f);
+  EXPECT_EQ(WriteMovieHeader(f, h), 0);
   for (const Record &r : records) {
     PutDouble(f, r.maxLum, swap_doubles);
     PutDouble(f, r.logAv, swap_doubles);
