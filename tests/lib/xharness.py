@@ -8,6 +8,7 @@ them with missing_tools() before it starts, and skips when one is missing.
 Python 3 standard library only.
 """
 import os
+import resource
 import select
 import shutil
 import socket
@@ -253,7 +254,7 @@ class Player:
     """halvview with `args`, run in the server's environment; its standard
     error and the stand-in xgamma's calls go to files of its own."""
 
-    def __init__(self, xs, args, name='player', cwd=None):
+    def __init__(self, xs, args, name='player', cwd=None, address_space=None):
         self.xs = xs
         self.args = [str(a) for a in args]
         self.errpath = xs.work.fresh(name + '.err')
@@ -261,9 +262,13 @@ class Player:
         env = dict(xs.env)
         env['HALVTEST_GAMMA_LOG'] = self.gammalog
         self.errfile = open(self.errpath, 'wb')
+        limit = None
+        if address_space is not None:  # bytes of address space the player may take
+            def limit():
+                resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
         self.proc = subprocess.Popen([HALVVIEW] + self.args, env=env, cwd=cwd,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=self.errfile)
+                                     stderr=self.errfile, preexec_fn=limit)
         self.window = None
         self.origin = None
         self.size = None

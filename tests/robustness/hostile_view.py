@@ -23,7 +23,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import xharness  # noqa: E402
 from halvfiles import movie_header, uniform_record, write_file  # noqa: E402
-from hostile import Run, check, expect, run, main, SAN_MARKERS  # noqa: E402
+from hostile import Run, Skip, check, expect, run, main, SAN_MARKERS  # noqa: E402
 from xharness import Failure, Player, Workdir, XServer, ppm_pixels  # noqa: E402
 
 HALVVIEW = os.environ.get("HALVVIEW", "halvview")
@@ -151,6 +151,34 @@ def case_size_out_of_range(tmp):
                           (16, 32000, "height"), (-16, 16, "width"), (16, -32768, "height")):
         ends_alone(tmp, movie_header(w, h, 1) + record(2.0, 0.5, width=16, height=16), 255,
                    "Movie %s out of range (or bad header)\n" % message)
+
+
+def case_buffers_without_memory(tmp):
+    # The largest movie the player accepts, with the address space cut so
+    # that each of its buffers in turn finds no room: every one is a
+    # start-up failure, status 255 with the gamma put back.
+    if os.environ.get("HALVORN_SANITIZED") == "1":
+        raise Skip("the sanitizers reserve address space of their own")
+    side = 31999
+    n = side * side
+    gib = 1 << 30
+    base = 2 * gib  # the program, its libraries and the X connection
+    for room, message in ((base + 6 * gib, "Malloc of the rgbe image failed"),
+                          (base + 12 * n + 6 * gib, "Malloc of the output image failed"),
+                          (base + 24 * n + 6 * gib, "Float Image malloc failed"),
+                          (base + 36 * n + 4 * gib, "Lum malloc failed")):
+        run_dir = tempfile.mkdtemp(dir=tmp)
+        xs = display(run_dir)
+        try:
+            path = write_file(os.path.join(run_dir, "movie.mov"), movie_header(side, side, 1))
+            p = Player(xs, [path], cwd=run_dir, address_space=room)
+            try:
+                expect(wait_end(p), 255, message + "\n")
+                check(p.gamma() == RESTORED, "gamma calls %r" % p.gamma())
+            finally:
+                p.close()
+        finally:
+            xs.stop()
 
 
 def case_sizes_at_limits_tiny_file(tmp):
