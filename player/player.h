@@ -19,6 +19,9 @@ extern double targetfps;
 extern float exposure;
 extern float biasParam;
 extern int playdir, looptype, newanimation;
+// Look-ahead adaptation (lookahead.h): 1 when on (-A, key 'a'), and the
+// window's half-length in frames (-R n).
+extern int lookahead, lookahead_radius;
 
 // Geometry.
 extern int screenwidth, screenheight;
@@ -49,8 +52,10 @@ extern double logAv0_right;   // adapted log-average of the right eye
 extern double readtime, drawtime, globalframerate, localframerate;
 extern int framecounter;
 
-// The usage and help text (help_text.cpp).
+// The usage and help text (help_text.cpp), and the help overlay's second
+// block: the options and keys added since.
 extern const char *helpstring;
+extern const char *helpstring_added;
 
 // 1 when the processor has AVX2 and the conversion kernels use it; set from
 // the processor at start (cpu.cpp). With 0 the SSE2 kernels run (the same
@@ -91,6 +96,10 @@ int LoadFrame(const unsigned char *rgbe, double *lum, float *flt);
 // Tone mapping (tonemap.cpp) and pixel output (pixel_out.cpp).
 void Tonemapping(double *lum, const float *frame, double maxLum, double logAvg,
                  double *adapted = &logAv0);
+// The causal normaliser: the adapted value moves halfway towards the
+// frame's log-average, except for a corrupt one. Returns the frame's
+// normaliser; 0 when there is none yet.
+double AdaptLogAverage(double *adapted, double logAvg);
 void PixelOutTmo(const double *lum, const float *frame, float *out = out_img);
 void PixelOut(const float *frame, float *out = out_img);
 double bias(double b, double x);

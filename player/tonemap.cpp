@@ -12,11 +12,13 @@
 // argument bits instead of a second call.
 // Where the processor has AVX2, the kernels take four doubles per
 // instruction instead of two: the same operations, so the same bits.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "lookahead.h"
 #include "player.h"
 #include "simd.h"
 
@@ -237,19 +239,6 @@ double Remember(MemoEntry *table, double x, F f) {
   return e.value;
 }
 
-// The normaliser of a frame: the adapted log-average moves halfway towards
-// the frame's own. A corrupt record (NaN, infinite, zero or negative
-// log-average) must not spoil the adaptation of every frame after it: the
-// adapted value is then kept as it was, and this frame is mapped with it.
-double AdaptLogAverage(double *adapted, double logAvg) {
-  double avLum = (*adapted + logAvg) * 0.5;
-  if (std::isfinite(avLum) && avLum > 0.0)
-    *adapted = avLum;
-  else
-    avLum = *adapted;
-  return avLum;
-}
-
 // Tests the 3 x 3 blocks of one normalised band (`rows` rows of W cells) and
 // gathers the luminances whose bias is needed: a smooth block's centre,
 // every cell of a rough one. Blocks are clipped at the right and top edges
@@ -405,11 +394,37 @@ void MapBand(Band &room, double *band, size_t cells) {
 
 double bias(double b, double x) { return pow(x, b); }
 
+// The normaliser of a frame: the adapted log-average moves halfway towards
+// the frame's own. A corrupt record (NaN, infinite, zero or negative
+// log-average) must not spoil the adaptation of every frame after it: the
+// adapted value is then kept as it was, and this frame is mapped with it
+// (before the first sound record that value is 0).
+double AdaptLogAverage(double *adapted, double logAvg) {
+  double avLum = (*adapted + logAvg) * 0.5;
+  if (std::isfinite(avLum) && avLum > 0.0)
+    *adapted = avLum;
+  else
+    avLum = *adapted;
+  return avLum;
+}
+
 void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double logAvg, double *adapted) {
   const int W = header.width, H = header.height;
   const double b = log((double)biasParam) * -1.4426954167009307;
-  const double avLum = AdaptLogAverage(adapted, logAvg);
-  const double Lwmax = maxLum / avLum;
+  // The causal adaptation moves on with every frame in both modes, so that
+  // switching look-ahead off shows what the causal mode would have shown.
+  double avLum = AdaptLogAverage(adapted, logAvg);
+  double peak = maxLum;
+  // Look-ahead: the window around the frame being read gives both. The
+  // adaptation state names the eye (the right eye has one of its own).
+  if (lookahead) LookAheadNormaliser(adapted == &logAv0_right ? 1 : 0, currentframe, &avLum, &peak);
+  // A first frame with a corrupt log-average leaves nothing to normalise
+  // by: it is shown black instead of divided by 0.
+  if (!(std::isfinite(avLum) && avLum > 0.0)) {
+    std::fill(lum, lum + (size_t)W * (size_t)H, 0.0);
+    return;
+  }
+  const double Lwmax = peak / avLum;
   const double divider = log10(Lwmax + 1.0);
   // Fresh memos: the bias term depends on b, and a frame's arguments
   // (divided by this frame's average) rarely meet an earlier frame's.
