@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "lookahead.h"
 #include "utility.h"
 
 namespace {
@@ -69,6 +70,11 @@ int main(int argc, char **argv) {
     if (strcmp(arg, "-F") == 0) fullscreen = 2;
     if (strcmp(arg, "-m") == 0) showmouse = !showmouse;
     if (strcmp(arg, "-b") == 0) byteswap = !byteswap;
+    if (strcmp(arg, "-A") == 0) lookahead = 1;
+    if (strcmp(arg, "-R") == 0 && !ParseLookAheadRadius(argv[++i], &lookahead_radius)) {
+      fprintf(stderr, "Look-ahead radius must be a whole number of frames, 0 or more [-R]\n");
+      GiveUsage(argv[0]);
+    }
     if (strcmp(arg, "-fps") == 0) {
       const char *text = argv[++i];
       char *end;
@@ -143,6 +149,11 @@ int main(int argc, char **argv) {
       fprintf(stderr, "Lum malloc failed\n");
       FailExit(-1);
   }
+
+  // The look-ahead reads the statistics through a stream of its own, so
+  // that the player's position in the file stays where it is.
+  if (OpenPlayerLookAhead(moviename) != 0)
+    fprintf(stderr, "Failed to open movie file \"%s\" for look-ahead adaptation\n", moviename);
 
   glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGBA);
   glutCreateWindow("Halvscope");
