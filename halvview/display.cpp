@@ -89,7 +89,9 @@ void DrawInfo() {
   glColor4f(0, 1, 0, 1);
   if (!showinfo) return;
   DrawGLText(10, 10,
-             Format("Bias: %.2f, Exposure: %.1f, Frame: %d", biasParam, exposure + 1, currentframe).c_str());
+             Format("Bias: %.2f, Exposure: %.1f, Frame: %d%s", biasParam, exposure + 1, currentframe,
+                    lookahead ? " look-ahead" : "")
+                 .c_str());
   if (framecounter > 10)
     DrawGLText(10, 23,
                Format("Read time: %.1f msec, Draw time: %.1f msec", readtime * 1000 / framecounter,
@@ -107,6 +109,10 @@ void DrawHelp() {
   const int h = glutGet(GLUT_WINDOW_HEIGHT);
   glColor4f(1, 0, 0, 1);
   DrawGLText(10, h - 20, helpstring);
+  // The added options and keys, on the lines under it.
+  int lines = 0;
+  for (const char *p = helpstring; *p; p++) lines += *p == '\n';
+  DrawGLText(10, h - 20 - 13 * lines, helpstring_added);
 }
 
 void DrawGLText(int x, int y, const char *text) {

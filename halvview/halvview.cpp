@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "pool.h"
+#include "lookahead.h"
 #include "utility.h"
 
 namespace {
@@ -96,6 +97,11 @@ int main(int argc, char **argv) {
         fprintf(stderr, "Thread count out of bounds [-j], set to %u\n", threads);
       }
     }
+    if (strcmp(arg, "-A") == 0) lookahead = 1;
+    if (strcmp(arg, "-R") == 0 && !ParseLookAheadRadius(argv[++i], &lookahead_radius)) {
+      fprintf(stderr, "Look-ahead radius must be a whole number of frames, 0 or more [-R]\n");
+      GiveUsage(argv[0]);
+    }
     if (strcmp(arg, "-fps") == 0) {
       const char *text = argv[++i];
       char *end;
@@ -170,6 +176,11 @@ int main(int argc, char **argv) {
       fprintf(stderr, "Lum malloc failed\n");
       FailExit(-1);
   }
+
+  // The look-ahead reads the statistics through a stream of its own, so
+  // that the player's position in the file stays where it is.
+  if (OpenPlayerLookAhead(moviename) != 0)
+    fprintf(stderr, "Failed to open movie file \"%s\" for look-ahead adaptation\n", moviename);
 
   glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGBA);
   glutCreateWindow("Halvscope");

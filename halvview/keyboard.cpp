@@ -1,4 +1,4 @@
-// Keys: flags, exposure, bias, stepping and quitting.
+// Keys: flags, exposure, bias, adaptation mode, stepping and quitting.
 #include <GL/freeglut.h>
 
 #include "view.h"
@@ -38,6 +38,10 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
         exposure -= 0.1;
       else
         exposure -= 1.0;
+      break;
+    case 'a':
+    case 'A':
+      Toggle(&lookahead);
       break;
     case 'g':
     case 'G':

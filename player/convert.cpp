@@ -11,15 +11,17 @@ ConversionSettings CurrentSettings() {
   cs.tmo = tmo;
   cs.exposure = exposure;
   cs.biasParam = biasParam;
+  cs.lookahead = lookahead;
+  cs.frame = currentframe;
   cs.pool = workers;
   return cs;
 }
 
-void ConvertRecord(const ConversionSettings &cs, const unsigned char *rgbe, double maxLum, double logAvg,
+void ConvertRecord(const ConversionSettings &cs, int eye, const unsigned char *rgbe, double maxLum, double logAvg,
                    double *adapted, double *lum, float *flt, float *out, unsigned char *bytes) {
   DecodeFrame(cs, rgbe, lum, flt);
   if (cs.tmo == 1) {
-    MapLuminance(cs, lum, maxLum, AdaptLogAverage(adapted, logAvg));
+    TonemapRecord(cs, lum, maxLum, logAvg, adapted, eye);
     ColourFrame(cs, lum, flt, out);
   } else {
     ExposeFrame(cs, flt, out);

@@ -1,5 +1,5 @@
 // The player's usage and help text: printed with the usage, and drawn as the
-// help overlay.
+// help overlay with the block of added options and keys under it.
 #include "player.h"
 
 const char *helpstring =
@@ -22,3 +22,9 @@ const char *helpstring =
     "               ight arrows      forward one frame\n"
     "                       -,+      Adjust exposure (shift=smooth)\n"
     "                         1      first frame\n";
+
+const char *helpstring_added =
+    "Look-ahead adaptation\n"
+    "                        -A      look-ahead adaptation on\n"
+    "                      -R n      look-ahead window, n frames each side (6)\n"
+    "                         a      toggle look-ahead adaptation\n";

@@ -143,7 +143,8 @@ int ReadFramefloat(FILE *file, unsigned char *rgbe, float *out, double *adapted)
   // The display bytes go with the picture they are made from.
   unsigned char *bytes = nullptr;
   if (upload_bytes) bytes = out == out_img ? out_bytes : out == out_img_right ? out_bytes_right : nullptr;
-  ConvertRecord(CurrentSettings(), rgbe, maxLum, logAv, adapted, Lum, fframe, out, bytes);
+  ConvertRecord(CurrentSettings(), adapted == &logAv0_right ? 1 : 0, rgbe, maxLum, logAv, adapted, Lum, fframe, out,
+                bytes);
   return 1;
 }
 

@@ -21,6 +21,9 @@ extern double targetfps;
 extern float exposure;
 extern float biasParam;
 extern int playdir, looptype, newanimation;
+// Look-ahead adaptation (lookahead.h): 1 when on (-A, key 'a'), and the
+// window's half-length in frames (-R n).
+extern int lookahead, lookahead_radius;
 
 // Geometry.
 extern int screenwidth, screenheight;
@@ -51,8 +54,10 @@ extern double logAv0_right;   // adapted log-average of the right eye
 extern double readtime, drawtime, globalframerate, localframerate;
 extern int framecounter;
 
-// The usage and help text (help_text.cpp).
+// The usage and help text (help_text.cpp), and the help overlay's second
+// block: the options and keys added since.
 extern const char *helpstring;
+extern const char *helpstring_added;
 
 // 1 when the processor has AVX2 and the conversion kernels use it; set from
 // the processor at start (cpu.cpp). With 0 the SSE2 kernels run (the same
@@ -101,6 +106,8 @@ struct ConversionSettings {
   int tmo;
   float exposure;
   float biasParam;
+  int lookahead;  // look-ahead adaptation on
+  int frame;      // the frame converted, for the look-ahead window
   WorkerPool *pool;
 };
 ConversionSettings CurrentSettings();
@@ -118,6 +125,12 @@ void DecodeFrame(const ConversionSettings &cs, const unsigned char *rgbe, double
 // log-average (kept as it was for a corrupt one) and returns the normaliser.
 double AdaptLogAverage(double *adapted, double logAvg);
 void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, double avLum);
+// Tone mapping of one record of cs.frame (eye 0 left or only, 1 right):
+// the causal adaptation moves on, the normaliser and peak come from it or,
+// in look-ahead mode, from the window around the frame; a frame with no
+// normaliser at all is black.
+void TonemapRecord(const ConversionSettings &cs, double *lum, double maxLum, double logAvg, double *adapted,
+                   int eye);
 void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out);
 void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out);
 // The byte GL makes of a float component on an 8-bit channel.
@@ -137,7 +150,7 @@ struct FrameBuffers {
 // Converts a record that has been read (convert.cpp): decoding, then tone
 // mapping against the adapted log-average or plain exposure, then the
 // display bytes when the window takes them.
-void ConvertRecord(const ConversionSettings &cs, const unsigned char *rgbe, double maxLum, double logAvg,
+void ConvertRecord(const ConversionSettings &cs, int eye, const unsigned char *rgbe, double maxLum, double logAvg,
                    double *adapted, double *lum, float *flt, float *out, unsigned char *bytes);
 
 // Frame loading and playback (navigation.cpp).
@@ -188,6 +201,10 @@ int LoadFrame(const unsigned char *rgbe, double *lum, float *flt);
 // Tone mapping (tonemap.cpp) and pixel output (pixel_out.cpp).
 void Tonemapping(double *lum, const float *frame, double maxLum, double logAvg,
                  double *adapted = &logAv0);
+// The causal normaliser: the adapted value moves halfway towards the
+// frame's log-average, except for a corrupt one. Returns the frame's
+// normaliser; 0 when there is none yet.
+double AdaptLogAverage(double *adapted, double logAvg);
 void PixelOutTmo(const double *lum, const float *frame, float *out = out_img);
 void PixelOut(const float *frame, float *out = out_img);
 double bias(double b, double x);

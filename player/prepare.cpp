@@ -82,7 +82,7 @@ void RunPreparation(Preparation *p, FrameBuffers buffers) {
       SwapDouble(&statistics[0]);
       SwapDouble(&statistics[1]);
     }
-    ConvertRecord(p->settings, buffers.rgbe, statistics[0], statistics[1], &p->adapted_after[record],
+    ConvertRecord(p->settings, record, buffers.rgbe, statistics[0], statistics[1], &p->adapted_after[record],
                   buffers.lum, buffers.fframe, buffers.out[record], p->bytes ? buffers.bytes[record] : nullptr);
     p->last_logAv = statistics[1];
   }
@@ -121,6 +121,7 @@ void Finish() {
 bool Fits(const Preparation &p, const StepPlan &plan) {
   const ConversionSettings now = CurrentSettings();
   return p.frame == plan.frame && p.position == plan.position && p.settings.tmo == now.tmo &&
+         p.settings.lookahead == now.lookahead &&
          Same(p.settings.exposure, now.exposure) && Same(p.settings.biasParam, now.biasParam) &&
          Same(p.adapted_before[0], logAv0) && Same(p.adapted_before[1], logAv0_right) &&
          p.bytes == upload_bytes;
@@ -154,6 +155,7 @@ void PrepareFrame(int frame) {
   prep.frame = plan.frame;
   prep.position = plan.position;
   prep.settings = CurrentSettings();
+  prep.settings.frame = plan.frame;
   prep.adapted_before[0] = logAv0;
   prep.adapted_before[1] = logAv0_right;
   prep.fd = fd;

@@ -2,6 +2,7 @@
 // from the movie header: the geometry and the buffers.
 #include <cstdlib>
 
+#include "lookahead.h"
 #include "player.h"
 #include "utility.h"
 
@@ -11,6 +12,7 @@ double targetfps = 120.0;
 float exposure = 0.0f;
 float biasParam = 0.85f;
 int playdir = 1, looptype = 1, newanimation = 1;
+int lookahead = 0, lookahead_radius = LOOKAHEAD_DEFAULT_RADIUS;
 
 int screenwidth, screenheight;
 double lowleft = -1.0, lowright = -1.0;

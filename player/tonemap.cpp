@@ -12,6 +12,7 @@
 // argument bits instead of a second call.
 // Where the processor has AVX2, the kernels take four doubles per
 // instruction instead of two: the same operations, so the same bits.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "lookahead.h"
 #include "player.h"
 #include "pool.h"
 #include "simd.h"
@@ -418,7 +420,8 @@ double bias(double b, double x) { return pow(x, b); }
 // The normaliser of a frame: the adapted log-average moves halfway towards
 // the frame's own. A corrupt record (NaN, infinite, zero or negative
 // log-average) must not spoil the adaptation of every frame after it: the
-// adapted value is then kept as it was, and this frame is mapped with it.
+// adapted value is then kept as it was, and this frame is mapped with it
+// (before the first sound record that value is 0).
 double AdaptLogAverage(double *adapted, double logAvg) {
   double avLum = (*adapted + logAvg) * 0.5;
   if (std::isfinite(avLum) && avLum > 0.0)
@@ -461,7 +464,24 @@ void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, doub
   });
 }
 
+void TonemapRecord(const ConversionSettings &cs, double *lum, double maxLum, double logAvg, double *adapted,
+                   int eye) {
+  // The causal adaptation moves on with every frame in both modes, so that
+  // switching look-ahead off shows what the causal mode would have shown.
+  double avLum = AdaptLogAverage(adapted, logAvg);
+  double peak = maxLum;
+  // Look-ahead: the window around the frame being converted gives both.
+  if (cs.lookahead) LookAheadNormaliser(eye, cs.frame, &avLum, &peak);
+  // A first frame with a corrupt log-average leaves nothing to normalise
+  // by: it is shown black instead of divided by 0.
+  if (!(std::isfinite(avLum) && avLum > 0.0)) {
+    std::fill(lum, lum + cs.npixels, 0.0);
+    return;
+  }
+  MapLuminance(cs, lum, peak, avLum);
+}
+
 void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double logAvg, double *adapted) {
-  const double avLum = AdaptLogAverage(adapted, logAvg);
-  MapLuminance(CurrentSettings(), lum, maxLum, avLum);
+  // The adaptation state names the eye: the right eye has one of its own.
+  TonemapRecord(CurrentSettings(), lum, maxLum, logAvg, adapted, adapted == &logAv0_right ? 1 : 0);
 }

@@ -47,13 +47,10 @@ inline double Denominator(double Y, double Lwmax, double b, double divider) {
   return std::log(2.0 + 8.0 * std::pow(Y / Lwmax, b)) * divider;
 }
 
-// Adaptive logarithmic mapping of the first W x H values of lum, in place.
-// `adapted` is the smoothed log-average carried from frame to frame.
-inline void Tonemapping(double *lum, int W, int H, double maxLum, double logAv, float biasParam,
-                        double &adapted) {
+// Adaptive logarithmic mapping of the first W x H values of lum, in place,
+// normalised by `avLum` with the peak `maxLum`.
+inline void TonemappingWith(double *lum, int W, int H, double maxLum, double avLum, float biasParam) {
   const double b = std::log((double)biasParam) * -1.4426954167009307;
-  const double avLum = (adapted + logAv) * 0.5;
-  adapted = avLum;
   const double Lwmax = maxLum / avLum;
   const double divider = std::log10(Lwmax + 1.0);
   auto at = [&](int x, int y) -> double & { return lum[(size_t)y * W + x]; };
@@ -87,6 +84,15 @@ inline void Tonemapping(double *lum, int W, int H, double maxLum, double logAv, 
           }
     }
   }
+}
+
+// The same with the causal normaliser: `adapted` is the smoothed
+// log-average carried from frame to frame, moved halfway to logAv.
+inline void Tonemapping(double *lum, int W, int H, double maxLum, double logAv, float biasParam,
+                        double &adapted) {
+  const double avLum = (adapted + logAv) * 0.5;
+  adapted = avLum;
+  TonemappingWith(lum, W, H, maxLum, avLum, biasParam);
 }
 
 // Gives every pixel its colour back around its display luminance.
