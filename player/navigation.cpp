@@ -59,6 +59,10 @@ StepPlan PlanStep(FILE *file, int frame) {
     } else if (!autoplay || looptype == 1) {
       plan.frame = 0;
       plan.position = MOVIE_HEADER_SIZE;
+    } else if (looptype == 2) {  // ping-pong: the direction reverses, the next frame is the one before
+      plan.playdir = -1;
+      plan.frame = cur > 0 ? cur - 1 : 0;
+      plan.position = SeekTarget(here, cur > 0 ? -2 * offset : -offset, here);
     } else {  // play once and stop on the last frame
       plan.frame = header.nframes - 1;
       plan.position = SeekTarget(FileSize(file), -offset, here);
@@ -73,7 +77,11 @@ StepPlan PlanStep(FILE *file, int frame) {
       plan.position = SeekTarget(FileSize(file), -offset, here);
     } else {  // the direction reverses: the next frame in the file is frame 1
       plan.playdir = 1;
-      plan.frame = 1;
+      if (header.nframes > 1) {
+        plan.frame = 1;
+      } else {  // a one-frame movie has no frame 1: frame 0 again
+        plan.position = SeekTarget(here, -offset, here);
+      }
     }
   }
   return plan;
@@ -95,6 +103,7 @@ int HandleNextFrame(FILE *file, int frame) {
   if (frame != 0 && frame != cur && frame != cur + 1 && frame != cur - 1)
     fprintf(stderr, "Got unexpected frame difference\n");
   const StepPlan plan = PlanStep(file, frame);
+  picture_version++;
   currentframe = plan.frame;
   playdir = plan.playdir;
   autoplay = plan.autoplay;
@@ -108,12 +117,13 @@ int HandleNextFrame(FILE *file, int frame) {
   const double t0 = GetRunTime();
   for (int record = 0; record < nrecords; record++) {
     int ok;
+    // Each eye's raw pixels stay in a slot of their own (ShownPixels).
     if (record == 0)
       ok = ReadFramefloat(file, rgbe_buf, out_img, &logAv0);
     else if (record == 1 && showneyes == 2)
-      ok = ReadFramefloat(file, rgbe_buf, out_img_right, &logAv0_right);
+      ok = ReadFramefloat(file, rgbe_buf + 4 * npixels, out_img_right, &logAv0_right);
     else
-      ok = SkipRecord(file, rgbe_buf);
+      ok = SkipRecord(file, rgbe_buf + 4 * npixels * showneyes);
     if (!ok) {
       fprintf(stderr, "Failed to read rgbe buffer, frame %d\n", currentframe);
       return 0;

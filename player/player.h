@@ -20,6 +20,8 @@ extern int tmo, showinfo, showhelp, debug, autoplay, fullscreen, showmouse, byte
 extern double targetfps;
 extern float exposure;
 extern float biasParam;
+// playdir: 1 forward, -1 backward. looptype: what playing does at the
+// ends (inspect.h): 1 loop, 0 play once, 2 ping-pong.
 extern int playdir, looptype, newanimation;
 // Look-ahead adaptation (lookahead.h): 1 when on (-A, key 'a'), and the
 // window's half-length in frames (-R n).
@@ -37,8 +39,14 @@ extern off_t offset;    // bytes of one frame: every picture record of it
 extern int nrecords;    // picture records per frame: max(eyes, 1)
 extern int showneyes;   // records of a frame shown: 2 for a stereo pair, else 1
 extern int currentframe;
+// Raised whenever the pictures shown are replaced or converted again, so
+// that what is made from them (the clipping view, the histogram) is made
+// again only then.
+extern long picture_version;
 
 // Buffers, allocated once at start-up (AllocatePlayerBuffers).
+// The raw pixels of the frame shown: eye e's at rgbe_buf + 4 x npixels x e
+// (ShownPixels in inspect.h).
 extern unsigned char *rgbe_buf;
 extern float *out_img;        // the (left) picture to draw, bottom row first
 extern float *out_img_right;  // the right eye of a stereo pair
@@ -188,6 +196,12 @@ void PrepareFrame(int frame);
 // movie stands at the end of the frame. Returns 0, with nothing changed,
 // when there is none or it does not fit (it is then thrown away).
 int UsePreparedFrame(FILE *file, const StepPlan &plan);
+// Prepares the frame `plan` asks for here and now, in the second set of
+// buffers (the conversion shared with the workers), for UsePreparedFrame
+// to take: a frame read at any place, shown only when it could be read.
+// Stops a preparation under way first. Returns 1, or 0 when the frame could
+// not be read (or there is no room for the buffers); nothing shown changes.
+int PrepareFrameNow(FILE *file, const StepPlan &plan);
 // Waits for a preparation under way and throws it away.
 void StopPreparing();
 // Stops preparing and frees the second set of buffers.

@@ -74,15 +74,18 @@ void RunPreparation(Preparation *p, FrameBuffers buffers) {
   for (int record = 0; record < p->nrecords; record++) {
     if (cancelled.load(std::memory_order_relaxed)) return;
     double statistics[2];
+    // Each eye shown keeps its raw pixels in a slot of its own, as
+    // HandleNextFrame reads them; the records not shown share the next.
+    unsigned char *pixels = buffers.rgbe + pixelbytes * (size_t)(record < p->showneyes ? record : p->showneyes);
     if (!ReadAt(p->fd, statistics, sizeof statistics, at)) return;
-    if (!ReadAt(p->fd, buffers.rgbe, pixelbytes, at + (off_t)sizeof statistics)) return;
+    if (!ReadAt(p->fd, pixels, pixelbytes, at + (off_t)sizeof statistics)) return;
     at += (off_t)(sizeof statistics + pixelbytes);
     if (record >= p->showneyes) continue;  // read, not shown
     if (p->byteswap) {
       SwapDouble(&statistics[0]);
       SwapDouble(&statistics[1]);
     }
-    ConvertRecord(p->settings, record, buffers.rgbe, statistics[0], statistics[1], &p->adapted_after[record],
+    ConvertRecord(p->settings, record, pixels, statistics[0], statistics[1], &p->adapted_after[record],
                   buffers.lum, buffers.fframe, buffers.out[record], p->bytes ? buffers.bytes[record] : nullptr);
     p->last_logAv = statistics[1];
   }
@@ -93,8 +96,10 @@ void RunPreparation(Preparation *p, FrameBuffers buffers) {
 bool AllocateSpare() {
   if (spare.rgbe) return true;
   const int W = header.width, H = header.height;
-  // Only one record's pixels are held at a time: 4 bytes a pixel.
-  spare.rgbe = CreateRGBEmap(W, H);
+  // 4 bytes a pixel for each eye shown, and one more record's room when a
+  // frame holds records that are read but not shown.
+  const size_t slots = (size_t)showneyes + (nrecords > showneyes ? 1 : 0);
+  spare.rgbe = (unsigned char *)malloc(4 * npixels * slots);
   spare.fframe = CreateFloatmap(W, H);
   spare.lum = (double *)malloc(8 * ((size_t)W + 2) * ((size_t)H + 2));
   spare.out[0] = CreateFloatmap(W, H);
@@ -111,7 +116,7 @@ bool AllocateSpare() {
 // under way.
 void Finish() {
   if (!preparing) return;
-  workers->WaitHelping(prepared);
+  if (workers != nullptr) workers->WaitHelping(prepared);
   prepared.get();
   preparing = false;
   cancelled = false;
@@ -125,6 +130,23 @@ bool Fits(const Preparation &p, const StepPlan &plan) {
          Same(p.settings.exposure, now.exposure) && Same(p.settings.biasParam, now.biasParam) &&
          Same(p.adapted_before[0], logAv0) && Same(p.adapted_before[1], logAv0_right) &&
          p.bytes == upload_bytes;
+}
+
+// Fixes what a preparation of the frame `plan` asks for starts from.
+void Describe(const StepPlan &plan, int fd) {
+  prep.frame = plan.frame;
+  prep.position = plan.position;
+  prep.settings = CurrentSettings();
+  prep.settings.frame = plan.frame;
+  prep.adapted_before[0] = logAv0;
+  prep.adapted_before[1] = logAv0_right;
+  prep.fd = fd;
+  prep.npixels = npixels;
+  prep.nrecords = nrecords;
+  prep.showneyes = showneyes;
+  prep.byteswap = byteswap;
+  prep.bytes = upload_bytes;
+  cancelled = false;
 }
 
 }  // namespace
@@ -152,22 +174,24 @@ void PrepareFrame(int frame) {
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   posix_fadvise(fd, plan.position, 4 * offset, POSIX_FADV_WILLNEED);
 
-  prep.frame = plan.frame;
-  prep.position = plan.position;
-  prep.settings = CurrentSettings();
-  prep.settings.frame = plan.frame;
-  prep.adapted_before[0] = logAv0;
-  prep.adapted_before[1] = logAv0_right;
-  prep.fd = fd;
-  prep.npixels = npixels;
-  prep.nrecords = nrecords;
-  prep.showneyes = showneyes;
-  prep.byteswap = byteswap;
-  prep.bytes = upload_bytes;
-  cancelled = false;
+  Describe(plan, fd);
   preparing = true;
   FrameBuffers buffers = spare;
   prepared = workers->Submit([buffers]() { RunPreparation(&prep, buffers); });
+}
+
+int PrepareFrameNow(FILE *file, const StepPlan &plan) {
+  StopPreparing();
+  const int fd = fileno(file);
+  if (fd < 0 || !AllocateSpare()) return 0;
+  Describe(plan, fd);
+  // Here and now, the conversion shared with the workers as usual.
+  RunPreparation(&prep, spare);
+  std::promise<void> done;
+  done.set_value();
+  prepared = done.get_future();
+  preparing = true;
+  return prep.ok ? 1 : 0;
 }
 
 void StopPreparing() {

@@ -24,6 +24,7 @@ off_t offset;
 int nrecords = 1;
 int showneyes = 1;
 int currentframe = 0;
+long picture_version = 0;
 
 WorkerPool *workers = nullptr;
 int upload_bytes = 0;
