@@ -1,0 +1,39 @@
+// Seeking: showing any frame by reading it directly at its place in the
+// file, without ending the player when it cannot be read, and the timeline
+// that maps window columns to frames.
+#include "inspect.h"
+
+int SeekToFrame(FILE *file, int frame) {
+  if (frame > header.nframes - 1) frame = header.nframes - 1;
+  if (frame < 0) frame = 0;
+  if (frame == currentframe) return 1;
+  // Frame k starts at 12 + k x frame size. It is read and converted into
+  // the second set of buffers and takes the place of the frame shown only
+  // when the whole of it could be read.
+  const StepPlan plan = {frame, playdir, autoplay, (off_t)MovieFrameOffset(header, frame)};
+  if (!PrepareFrameNow(file, plan) || !UsePreparedFrame(file, plan)) {
+    StopPreparing();
+    fprintf(stderr, "Frame %d cannot be read, staying on frame %d\n", frame, currentframe);
+    if (autoplay) PrepareFrame(currentframe + playdir);
+    return 0;
+  }
+  currentframe = frame;
+  picture_version++;
+  if (debug) fprintf(stderr, "Seek to frame %d\n", frame);
+  if (autoplay) PrepareFrame(currentframe + playdir);
+  return 1;
+}
+
+int TimelineFrame(int x, int width, int nframes) {
+  if (width <= 0 || x < 0) return 0;
+  const long long frame = (long long)x * nframes / width;
+  return frame >= nframes ? nframes - 1 : (int)frame;
+}
+
+int TimelineFilled(int frame, int width, int nframes) {
+  // Column x shows frame floor(x n / w): frames up to `frame` fill the
+  // columns below ceil((frame + 1) w / n).
+  if (nframes <= 0) return 0;
+  const long long end = ((long long)(frame + 1) * width + nframes - 1) / nframes;
+  return end > width ? width : (int)end;
+}
