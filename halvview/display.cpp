@@ -1,5 +1,6 @@
 // Drawing: the picture (or the stereo pair side by side), the information
-// and help overlays, and the display-rate figures.
+// and help overlays, and the display-rate figures; what looks inside the
+// picture is drawn by inspect_overlay.cpp.
 #include <GL/freeglut.h>
 
 #include <cstdarg>
@@ -55,12 +56,17 @@ void HandleDisplay() {
   glDrawBuffer(GL_BACK);
   glRasterPos2f((float)lowleft, (float)lowright);
   glPixelStoref(GL_UNPACK_ALIGNMENT, 1);
-  DrawPicture(out_img, out_bytes);
+  const float *picture;
+  const unsigned char *bytes;
+  PictureToDraw(0, &picture, &bytes);
+  DrawPicture(picture, bytes);
   if (showneyes == 2) {
     // The right eye starts where the left picture ends.
     glRasterPos2f((float)(lowleft + 2.0 * header.width / screenwidth), (float)lowright);
-    DrawPicture(out_img_right, out_bytes_right);
+    PictureToDraw(1, &picture, &bytes);
+    DrawPicture(picture, bytes);
   }
+  DrawInspection();
   DrawInfo();
   DrawHelp();
   glutSwapBuffers();
@@ -102,6 +108,7 @@ void DrawInfo() {
                Format("Framerate - Local %.1f fps, Global: %.1f fps (Target: %g)", localframerate,
                       globalframerate, targetfps)
                    .c_str());
+  DrawInspectInfo();
 }
 
 void DrawHelp() {

@@ -205,6 +205,10 @@ int main(int argc, char **argv) {
   glutVisibilityFunc(HandleVisibility);
   glutKeyboardFunc(HandleKeyboard);
   glutSpecialFunc(HandleSpecialKeyboard);
+  glutMouseFunc(HandleMouse);
+  glutMotionFunc(HandleMotion);
+  glutPassiveMotionFunc(HandlePassiveMotion);
+  glutEntryFunc(HandleEntry);
   glutCloseFunc(HandleClose);
   glutTimerFunc(100, HandleQuitTimer, 0);
   glutSetCursor(showmouse ? GLUT_CURSOR_LEFT_ARROW : GLUT_CURSOR_NONE);

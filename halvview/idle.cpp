@@ -17,6 +17,7 @@ void HandleIdle() {
     framecounter = 0;
     newanimation = 0;
   }
+  ApplyPendingSeek();
   const double now = GetRunTime();
   const double elapsed = now - starttime;
   if (elapsed > 0) globalframerate = framecounter / elapsed;

@@ -1,6 +1,8 @@
-// Keys: flags, exposure, bias, adaptation mode, stepping and quitting.
+// Keys: flags, exposure, bias, adaptation mode, stepping, seeking, playing
+// modes, the views inside the picture, and quitting.
 #include <GL/freeglut.h>
 
+#include "inspect.h"
 #include "view.h"
 
 namespace {
@@ -65,6 +67,28 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
     case 'T':
       Toggle(&tmo);
       break;
+    case 'c':
+    case 'C':
+      Toggle(&clipview);
+      break;
+    case 'k':
+    case 'K':
+      Toggle(&showhistogram);
+      break;
+    case 'l':
+    case 'L':
+      CycleLoopMode();
+      break;
+    case 'r':
+    case 'R':
+      ReversePlaying();
+      break;
+    case '[':
+      SeekToFrame(fptr, currentframe - SEEK_STEP);
+      break;
+    case ']':
+      SeekToFrame(fptr, currentframe + SEEK_STEP);
+      break;
     default:
       break;
   }
@@ -89,6 +113,12 @@ void HandleSpecialKeyboard(int key, int /*x*/, int /*y*/) {
       break;
     case GLUT_KEY_PAGE_DOWN:
       if (biasParam > 0.72) biasParam -= 0.02;
+      break;
+    case GLUT_KEY_HOME:
+      HandleKeyboard('1', 0, 0);
+      break;
+    case GLUT_KEY_END:
+      SeekToFrame(fptr, header.nframes - 1);
       break;
     default:
       break;

@@ -29,4 +29,28 @@ void DrawGLText(int x, int y, const char *text);
 // Selects and clears the back buffer (mode 1).
 void ClearBuffers(int mode);
 
+// Looking inside the picture (inspect_overlay.cpp): the clipping view
+// ('c') and the histogram ('k'), both off at start.
+extern int clipview, showhistogram;
+// The pictures to draw for an eye: the clipping view's when it is on,
+// made again only when the pictures shown have changed.
+void PictureToDraw(int eye, const float **picture, const unsigned char **bytes);
+// The histograms (each in the top-right corner of its eye's picture) and,
+// with the information overlay, the timeline bar along the window's bottom.
+void DrawInspection();
+// The information overlay's added lines: the probe, the playing mode and
+// direction, the clipping view's legend.
+void DrawInspectInfo();
+// Rows of the timeline bar, from the window's bottom edge.
+constexpr int TIMELINE_HEIGHT = 4;
+
+// The mouse (mouse.cpp): where the pointer is, for the probe; clicks and
+// drags on the timeline bar ask for a seek, made from the idle callback.
+extern int pointer_inside, pointer_x, pointer_y;
+void HandleMouse(int button, int state, int x, int y);
+void HandleMotion(int x, int y);
+void HandlePassiveMotion(int x, int y);
+void HandleEntry(int state);
+void ApplyPendingSeek();
+
 #endif

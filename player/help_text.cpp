@@ -27,4 +27,13 @@ const char *helpstring_added =
     "Look-ahead adaptation\n"
     "                        -A      look-ahead adaptation on\n"
     "                      -R n      look-ahead window, n frames each side (6)\n"
-    "                         a      toggle look-ahead adaptation\n";
+    "                         a      toggle look-ahead adaptation\n"
+    "Looking inside and moving through the movie\n"
+    "                     mouse      pixel probe (info screen on)\n"
+    "                         c      toggle clipping view\n"
+    "                         k      toggle histogram\n"
+    "                 click bar      go to that frame (info screen on)\n"
+    "                  home,end      first, last frame\n"
+    "                       [,]      back, forward 10 frames\n"
+    "                         l      loop, play once, ping-pong\n"
+    "                         r      reverse playing direction\n";
