@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'halvinfo'))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'lib'))
 
 import xharness  # noqa: E402
-from xharness import (GREEN, RED, Player, Workdir, XServer, check, log, wait_for)  # noqa: E402
+from xharness import (GREEN, RED, TIMELINE, Player, Workdir, XServer, check, log, wait_for)  # noqa: E402
 from xharness import Failure as TestFailure  # noqa: E402
 from halvfiles import f32, luminance  # noqa: E402
 from halvfiles import movie_header, movie_record  # noqa: E402
@@ -206,7 +206,7 @@ def case_overlays(work):
         try:
             p.wait_window((w, h))
             p.place()
-            p.wait_picture(expected, w, h, 'the picture', skip=(GREEN,))
+            p.wait_picture(expected, w, h, 'the picture', skip=(GREEN,) + TIMELINE)
 
             def first_line_right():
                 pixels = p.overlay_pixels(xs.screenshot(), GREEN)

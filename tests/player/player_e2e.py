@@ -19,7 +19,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, '..', 'lib'))
 
 import xharness  # noqa: E402
-from xharness import (GREEN, RED, Failure, Player, Workdir, XServer, check, log,  # noqa: E402
+from xharness import (GREEN, RED, TIMELINE, Failure, Player, Workdir, XServer, check, log,  # noqa: E402
                       missing_tools, wait_for)
 from halvfiles import (f32, float_to_rgbe, movie_header, movie_record, rgbe_picture,  # noqa: E402
                        write_file, write_movie)
@@ -325,7 +325,7 @@ def test_exposure(work):
             p.key('equal', 'i')
             check(wait_overlay(p, GREEN), 'info overlay did not appear')
             shot = xs.screenshot()
-            d = p.picture_diff(shot, plain_expected(pics[0]), W, H, skip=(GREEN,))
+            d = p.picture_diff(shot, plain_expected(pics[0]), W, H, skip=(GREEN,) + TIMELINE)
             check(d[0] <= 1, 'picture changed before a frame was read: %s' % (d,))
             p.key('i')
             check(wait_overlay(p, GREEN, False), 'info overlay did not go')
@@ -369,7 +369,7 @@ def test_tonemap(work):
             snapshot = Adaptation()
             snapshot.value = 0.0
             d = p.picture_diff(xs.screenshot(), tonemap_expected(pics[0], W, H, snapshot),
-                               W, H, skip=(GREEN,))
+                               W, H, skip=(GREEN,) + TIMELINE)
             check(d[0] <= 1, 'picture changed before a frame was read: %s' % (d,))
             p.key('i')
             check(wait_overlay(p, GREEN, False), 'info overlay did not go')
@@ -457,7 +457,7 @@ def test_overlays(work):
             # Both at once: the picture shows between the text.
             p.key('i', 'h')
             check(wait_overlay(p, GREEN) and wait_overlay(p, RED), 'both overlays')
-            d = p.picture_diff(xs.screenshot(), exp0, w, h, skip=(GREEN, RED))
+            d = p.picture_diff(xs.screenshot(), exp0, w, h, skip=(GREEN, RED) + TIMELINE)
             check(d[0] <= 1, 'picture under the overlays: %s' % (d,))
             # A larger window: the picture keeps its size at the lower-left
             # corner, the help text follows the top edge, the info text the
@@ -470,7 +470,7 @@ def test_overlays(work):
                 shot = xs.screenshot()
                 red = {p.size[1] - 1 - y for _, y in p.overlay_pixels(shot, RED)}
                 green = p.overlay_pixels(shot, GREEN)
-                return (p.picture_diff(shot, exp0, w, h, skip=(GREEN, RED))[0] <= 1 and
+                return (p.picture_diff(shot, exp0, w, h, skip=(GREEN, RED) + TIMELINE)[0] <= 1 and
                         red and min(red) == 11 and 19 in red and green and info_ok(green))
             check(wait_for(resized_ok), 'picture or overlays misplaced after a resize')
             end_with(p, 'q', 'q')
