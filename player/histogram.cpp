@@ -28,6 +28,39 @@ const uint64_t quarter_bounds[3] = {QuarterBound(1), QuarterBound(2), QuarterBou
 // Rows of the sampling grid counted in one run on a thread.
 constexpr size_t kRowGrain = 16;
 
+// The luminance of a pixel's mantissas, (0.2126 r + 0.7152 g) + 0.0722 b,
+// from tables of the three products. The decoder's luminance is this times
+// 2^(e - 136), exactly (a power of two changes no rounding in the normal
+// range), so its bin is this one's moved by 4 (e - 136) bins.
+struct Weights {
+  double r[256], g[256], b[256];
+};
+Weights MakeWeights() {
+  Weights w;
+  for (int m = 0; m < 256; m++) {
+    w.r[m] = 0.2126 * (double)m;
+    w.g[m] = 0.7152 * (double)m;
+    w.b[m] = 0.0722 * (double)m;
+  }
+  return w;
+}
+const Weights weights = MakeWeights();
+
+// The bin of one raw pixel's scene luminance.
+inline int PixelBin(const unsigned char *p, int unexposed_bin) {
+  const int e = p[3];
+  if (e == 0) return unexposed_bin;  // decoded as 1e-6
+  // True black (m = 0) has exponent field 0: far below the lowest bin.
+  const double m = (weights.r[p[0]] + weights.g[p[1]]) + weights.b[p[2]];
+  const uint64_t b = Bits(m);
+  const uint64_t mantissa = b & kMantissaMask;
+  const int quarter = (mantissa >= quarter_bounds[0]) + (mantissa >= quarter_bounds[1]) +
+                      (mantissa >= quarter_bounds[2]);
+  const int bin = ((int)(b >> 52) - kExponentBias + e - 136 - HISTOGRAM_LOWEST_STOP) * HISTOGRAM_BINS_PER_STOP +
+                  quarter;
+  return bin < 0 ? 0 : bin >= HISTOGRAM_BINS ? HISTOGRAM_BINS - 1 : bin;
+}
+
 }  // namespace
 
 int HistogramBin(double luminance) {
@@ -56,25 +89,26 @@ void ComputeHistogram(WorkerPool *pool, const unsigned char *rgbe, int width, in
   memset(histogram->counts, 0, sizeof histogram->counts);
   histogram->step = step;
   const size_t rows = (size_t)((height + step - 1) / step);
+  const int unexposed_bin = HistogramBin(1e-6);
   std::mutex lock;
   ParallelChunks(pool, rows, kRowGrain, [&](size_t first, size_t end) {
-    uint64_t counts[HISTOGRAM_BINS] = {};
+    // Four sets of counts, taken in turn, so that pixels of one bin in a
+    // row do not wait on each other's increments.
+    uint64_t counts[4][HISTOGRAM_BINS] = {};
     for (size_t r = first; r < end; r++) {
       const unsigned char *row = rgbe + 4 * (r * (size_t)step) * (size_t)width;
-      for (int x = 0; x < width; x += step) {
-        const unsigned char *p = row + 4 * (size_t)x;
-        // The scene luminance as the decoder gives it (without exposure).
-        double luminance = 1e-6;
-        if (p[3] != 0) {
-          const float f = RGBE_E[p[3]];
-          const float R = p[0] * f, G = p[1] * f, B = p[2] * f;
-          luminance = (0.2126 * (double)R + 0.7152 * (double)G) + 0.0722 * (double)B;
-        }
-        counts[HistogramBin(luminance)]++;
+      int x = 0;
+      for (; x + 3 * step < width; x += 4 * step) {
+        counts[0][PixelBin(row + 4 * (size_t)x, unexposed_bin)]++;
+        counts[1][PixelBin(row + 4 * (size_t)(x + step), unexposed_bin)]++;
+        counts[2][PixelBin(row + 4 * (size_t)(x + 2 * step), unexposed_bin)]++;
+        counts[3][PixelBin(row + 4 * (size_t)(x + 3 * step), unexposed_bin)]++;
       }
+      for (; x < width; x += step) counts[0][PixelBin(row + 4 * (size_t)x, unexposed_bin)]++;
     }
     std::lock_guard<std::mutex> hold(lock);
-    for (int b = 0; b < HISTOGRAM_BINS; b++) histogram->counts[b] += counts[b];
+    for (int b = 0; b < HISTOGRAM_BINS; b++)
+      histogram->counts[b] += (counts[0][b] + counts[1][b]) + (counts[2][b] + counts[3][b]);
   });
   uint64_t total = 0;
   for (int b = 0; b < HISTOGRAM_BINS; b++) total += histogram->counts[b];

@@ -78,7 +78,7 @@ constexpr int HISTOGRAM_LOWEST_STOP = -20;
 constexpr int HISTOGRAM_BINS = 160;
 // At most this many pixels are counted: a larger picture is sampled on a
 // regular grid (every step-th pixel of every step-th row).
-constexpr size_t HISTOGRAM_MAX_SAMPLES = 65536;
+constexpr size_t HISTOGRAM_MAX_SAMPLES = 8192;
 
 struct Histogram {
   uint64_t counts[HISTOGRAM_BINS];
