@@ -12,7 +12,8 @@
 // ratio to the reference of the same size, and frames per second.
 // --threads N shares the conversion out among N threads, as the player's
 // -j N does, and times it on the wall clock; --sse2 measures the SSE2
-// kernels on a processor that has AVX2.
+// kernels on a processor that has AVX2. The histogram and the clipping view
+// are timed the same way and given as a share of a frame's conversion.
 #include <benchmark/benchmark.h>
 
 #if defined(__SSE2__)
@@ -34,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "inspect.h"
 #include "player.h"
 #include "pool.h"
 #include "rgbe.h"
@@ -418,6 +420,39 @@ void Stage(benchmark::State &state, int stage) {
   }
 }
 
+// What looking inside the picture costs beside a frame's conversion: the
+// histogram of the frame's raw pixels ('k'), and the clipping view of the
+// tone-mapped picture as bytes ('c'), each made once per frame shown.
+void Inspect(benchmark::State &state, int what, const char *name) {
+  const int W = (int)state.range(0), H = (int)state.range(1);
+  const Movie &m = MovieFor(W, H);
+  OpenPlayer(m, W, H);
+  logAv0 = m.logAv;
+  tmo = 1;
+  if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
+  const ConversionSettings cs = CurrentSettings();
+  std::vector<unsigned char> bytes(3 * npixels), view(3 * npixels);
+  DisplayBytes(cs, out_img, bytes.data());
+  Histogram histogram;
+  std::vector<double> ms;
+  for (auto _ : state) {
+    const double t0 = ThreadSeconds();
+    if (what == 0)
+      ComputeHistogram(workers, rgbe_buf, W, H, &histogram);
+    else
+      ClippingViewBytes(workers, out_img, bytes.data(), npixels, view.data());
+    const double t1 = ThreadSeconds();
+    benchmark::ClobberMemory();
+    state.SetIterationTime(t1 - t0);
+    ms.push_back(1000.0 * (t1 - t0));
+  }
+  Results()[name][{W, H}].ms = Median(ms);
+  state.counters["ms"] = Median(ms);
+}
+
+void InspectHistogram(benchmark::State &state) { Inspect(state, 0, "histogram"); }
+void InspectClipping(benchmark::State &state) { Inspect(state, 1, "clipping"); }
+
 const int kSizes[][2] = {{720, 486}, {1920, 1080}, {3840, 2160}};
 
 void Register() {
@@ -431,6 +466,16 @@ void Register() {
         ->Args({s[0], s[1]})
         ->UseManualTime()
         ->MinTime(2.0)
+        ->Unit(benchmark::kMillisecond);
+  }
+  for (const auto &s : kSizes) {
+    benchmark::RegisterBenchmark("inspect/histogram", InspectHistogram)
+        ->Args({s[0], s[1]})
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("inspect/clipping", InspectClipping)
+        ->Args({s[0], s[1]})
+        ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
   }
   const char *stages[] = {"stage/read", "stage/LoadFrame", "stage/Tonemapping", "stage/PixelOutTmo",
@@ -458,6 +503,20 @@ void Summary() {
       snprintf(size, sizeof size, "%dx%d", s[0], s[1]);
       printf("%-11s %-11s %10.2f %10.2f %8.2f %8.1f\n", size, path, r.ms, r.reference_ms,
              r.ms / r.reference_ms, 1000.0 / r.ms);
+    }
+  // The views inside the picture as a share of the conversion of a frame.
+  for (const auto &s : kSizes)
+    for (const char *view : {"histogram", "clipping"}) {
+      const auto it = res[view].find({s[0], s[1]});
+      if (it == res[view].end() || it->second.ms <= 0) continue;
+      const double ms = it->second.ms;
+      const auto plain = res["plain"].find({s[0], s[1]}), tonemapped = res["tonemapped"].find({s[0], s[1]});
+      printf("%dx%d %s: %.3f ms", s[0], s[1], view, ms);
+      if (plain != res["plain"].end() && plain->second.ms > 0)
+        printf(", %.1f%% of a plain frame's conversion", 100.0 * ms / plain->second.ms);
+      if (tonemapped != res["tonemapped"].end() && tonemapped->second.ms > 0)
+        printf(", %.1f%% of a tone-mapped one", 100.0 * ms / tonemapped->second.ms);
+      printf("\n");
     }
   for (const auto &[key, m] : Movies())
     printf("scene %dx%d: dynamic range %.3g:1, rough blocks %.1f%%, cells at or above 2: %.1f%%\n",
