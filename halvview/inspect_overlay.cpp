@@ -23,8 +23,7 @@ namespace {
 constexpr int PROBE_LINE = 49, MODE_LINE = 62, LEGEND_LINE = 75;
 
 // The histogram's plot: a pixel column per bin, HISTOGRAM_HEIGHT rows,
-// inside a dark backing with a margin, the backing a margin away from the
-// picture's top and right edges.
+// inside a dark backing with a margin.
 constexpr int HISTOGRAM_HEIGHT = 64, HISTOGRAM_MARGIN = 4;
 
 // The clipping view of each eye, made from picture `view_version`.
@@ -119,19 +118,34 @@ int ColumnOf(double luminance) {
   return HistogramBin(luminance);
 }
 
+// The histogram's picture: the backing with its margin, the plot inside.
+constexpr int BOX_WIDTH = HISTOGRAM_BINS + 2 * HISTOGRAM_MARGIN;
+constexpr int BOX_HEIGHT = HISTOGRAM_HEIGHT + 2 * HISTOGRAM_MARGIN;
+unsigned char box[BOX_HEIGHT][BOX_WIDTH][3];
+
+// Paints plot columns [from, to] over rows [0, rows) of the plot.
+void Paint(int from, int to, int rows, unsigned char r, unsigned char g, unsigned char b) {
+  for (int y = 0; y < rows; y++)
+    for (int x = from; x <= to; x++) {
+      unsigned char *p = box[HISTOGRAM_MARGIN + y][HISTOGRAM_MARGIN + x];
+      p[0] = r;
+      p[1] = g;
+      p[2] = b;
+    }
+}
+
+// Draws an eye's histogram in the top-right corner of its picture. It is
+// painted into a small picture first and drawn with one call, which costs
+// a software renderer far less than a rectangle for every bar.
 void DrawHistogram(int eye) {
-  int column, row;
-  PictureOrigin(eye, &column, &row);
-  const int right = column + header.width - HISTOGRAM_MARGIN, top = row + header.height - HISTOGRAM_MARGIN;
-  const int x0 = right - HISTOGRAM_BINS - 2 * HISTOGRAM_MARGIN, y0 = top - HISTOGRAM_HEIGHT - 2 * HISTOGRAM_MARGIN;
-  const int px = x0 + HISTOGRAM_MARGIN, py = y0 + HISTOGRAM_MARGIN;  // the plot's lower-left pixel
-  Fill(x0, y0, right, top, 16, 16, 16);
+  for (auto &line : box)
+    for (auto &pixel : line) pixel[0] = pixel[1] = pixel[2] = 16;
   // Without tone mapping: the scene luminances the exposure shows between
   // black (half an 8-bit step) and white (1), for a grey pixel.
   if (!tmo) {
     const double white = std::pow(2.0, -(double)exposure);
     const int from = ColumnOf(CLIP_HALF_STEP * white), to = ColumnOf(white);
-    if (from >= 0 && to >= 0) Fill(px + from, py, px + to + 1, py + HISTOGRAM_HEIGHT, 64, 64, 64);
+    if (from >= 0 && to >= 0) Paint(from, to, HISTOGRAM_HEIGHT, 64, 64, 64);
   }
   const Histogram &h = histograms[eye];
   uint64_t most = 0;
@@ -142,14 +156,14 @@ void DrawHistogram(int eye) {
     // Scaled to the fullest bin, rounded; a bin with any pixel shows.
     uint64_t rows = (h.counts[b] * HISTOGRAM_HEIGHT + most / 2) / most;
     if (rows == 0) rows = 1;
-    Fill(px + b, py, px + b + 1, py + (int)rows, 200, 200, 200);
+    Paint(b, b, (int)rows, 200, 200, 200);
   }
   // Marks, a column each over the whole plot: the record's log-average
   // (yellow) and maxLum (orange); with tone mapping the normaliser it is
   // mapped with, the adapted log-average (cyan).
-  auto mark = [&](double luminance, unsigned char r, unsigned char g, unsigned char b) {
+  auto mark = [](double luminance, unsigned char r, unsigned char g, unsigned char b) {
     const int c = ColumnOf(luminance);
-    if (c >= 0) Fill(px + c, py, px + c + 1, py + HISTOGRAM_HEIGHT, r, g, b);
+    if (c >= 0) Paint(c, c, HISTOGRAM_HEIGHT, r, g, b);
   };
   if (statistics_read[eye]) {
     mark(statistics[eye][1], 255, 255, 0);
@@ -160,6 +174,24 @@ void DrawHistogram(int eye) {
     if (lookahead) LookAheadNormaliser(eye, currentframe, &adapted, &peak);
     mark(adapted, 0, 255, 255);
   }
+
+  // A margin away from the picture's top and right edges; the part that
+  // falls off the window's left or bottom edge is left out (a raster
+  // position outside the window would draw nothing at all).
+  int column, row;
+  PictureOrigin(eye, &column, &row);
+  const int x0 = column + header.width - HISTOGRAM_MARGIN - BOX_WIDTH;
+  const int y0 = row + header.height - HISTOGRAM_MARGIN - BOX_HEIGHT;
+  const int skipx = x0 < 0 ? -x0 : 0, skipy = y0 < 0 ? -y0 : 0;
+  if (skipx >= BOX_WIDTH || skipy >= BOX_HEIGHT) return;
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, BOX_WIDTH);
+  glPixelStorei(GL_UNPACK_SKIP_PIXELS, skipx);
+  glPixelStorei(GL_UNPACK_SKIP_ROWS, skipy);
+  glRasterPos2i(x0 + skipx, y0 + skipy);
+  glDrawPixels(BOX_WIDTH - skipx, BOX_HEIGHT - skipy, GL_RGB, GL_UNSIGNED_BYTE, box);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
+  glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
 }
 
 void DrawTimeline() {

@@ -11,6 +11,6 @@ void CycleLoopMode() {
 void ReversePlaying() { playdir = playdir < 0 ? 1 : -1; }
 
 std::string PlayModeText() {
-  const char *mode = looptype == 1 ? "loop" : looptype == 0 ? "play once" : "ping-pong";
-  return std::string("Mode: ") + mode + ", Direction: " + (playdir < 0 ? "backward" : "forward");
+  const char *mode = looptype == 1 ? "Loop" : looptype == 0 ? "Play once" : "Ping-pong";
+  return std::string(mode) + (playdir < 0 ? ", backward" : ", forward");
 }

@@ -286,15 +286,15 @@ using PlayModeTest = SeekTest;
 TEST_F(PlayModeTest, LKeyCyclesLoopPlayOncePingPongAndRReverses) {
   looptype = 1;
   playdir = 1;
-  EXPECT_EQ(PlayModeText(), "Mode: loop, Direction: forward");
+  EXPECT_EQ(PlayModeText(), "Loop, forward");
   CycleLoopMode();
   EXPECT_EQ(looptype, 0);
-  EXPECT_EQ(PlayModeText(), "Mode: play once, Direction: forward");
+  EXPECT_EQ(PlayModeText(), "Play once, forward");
   CycleLoopMode();
   EXPECT_EQ(looptype, 2);
   ReversePlaying();
   EXPECT_EQ(playdir, -1);
-  EXPECT_EQ(PlayModeText(), "Mode: ping-pong, Direction: backward");
+  EXPECT_EQ(PlayModeText(), "Ping-pong, backward");
   CycleLoopMode();
   EXPECT_EQ(looptype, 1);
   ReversePlaying();

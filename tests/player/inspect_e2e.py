@@ -566,9 +566,9 @@ def case_loops(work):
         def mode_line_end():
             columns = rows_of(p, GREEN, MODE_ROWS)
             return columns[-1] if columns else None
-        for keys, text in (((), 'Mode: loop, Direction: forward'), (('l',), 'Mode: play once, Direction: forward'),
-                           (('l', 'r'), 'Mode: ping-pong, Direction: backward'),
-                           (('l',), 'Mode: loop, Direction: backward')):
+        for keys, text in (((), 'Loop, forward'), (('l',), 'Play once, forward'),
+                           (('l', 'r'), 'Ping-pong, backward'),
+                           (('l',), 'Loop, backward')):
             if keys:
                 p.key(*keys)
             # The text's last character ends in its last 8-pixel cell.
