@@ -217,19 +217,24 @@ int64_t Side(int32_t min, int32_t max) { return (int64_t)max - (int64_t)min + 1;
 // The rows of a picture, band by band: which display rows the band holds,
 // and where in the band's floats the data window's pixels go.
 struct Band {
-  int64_t left;   // the band's first column: the smaller of the two windows' left edges
-  size_t width;   // columns from `left` to the larger of the two right edges
-  size_t rows;    // rows a band holds
-  bool covered;   // the data window covers the display window: nothing to clear
+  int64_t left;  // the band's first column: the smaller of the two windows' left edges
+  size_t width;  // columns from `left` to the larger of the two right edges
+  size_t rows;   // rows a band holds
+  bool covered;  // the data window covers the display window: nothing to clear
+  bool read;     // the windows overlap: there are pixels to read
 };
 
 Band PlanBand(const Choice &choice, size_t bytes_per_pixel) {
   Band band;
   const exr_attr_box2i_t &d = choice.display, &w = choice.data;
-  band.left = std::min<int64_t>(d.min.x, w.min.x);
-  band.width = (size_t)(std::max<int64_t>(d.max.x, w.max.x) - band.left + 1);
-  band.rows = std::max<size_t>(1, BAND_BYTES / (band.width * bytes_per_pixel));
+  band.read = w.min.x <= d.max.x && w.max.x >= d.min.x && w.min.y <= d.max.y && w.max.y >= d.min.y;
   band.covered = w.min.x <= d.min.x && w.max.x >= d.max.x && w.min.y <= d.min.y && w.max.y >= d.max.y;
+  // Overlapping windows span at most the two widths together; data that
+  // lies wholly elsewhere is never read, whatever the distance.
+  band.left = band.read ? std::min<int64_t>(d.min.x, w.min.x) : d.min.x;
+  const int64_t right = band.read ? std::max<int64_t>(d.max.x, w.max.x) : d.max.x;
+  band.width = (size_t)(right - band.left + 1);
+  band.rows = std::max<size_t>(1, BAND_BYTES / (band.width * bytes_per_pixel));
   return band;
 }
 
@@ -246,7 +251,7 @@ void ReadRGB(const char *name, const Choice &choice, const Band &band, float *fl
     const int64_t n = std::min<int64_t>((int64_t)band.rows, (int64_t)d.max.y - y + 1);
     if (!band.covered) memset(floats, 0, (size_t)n * band.width * stride);
     const int64_t first = std::max<int64_t>(y, w.min.y), last = std::min<int64_t>(y + n - 1, w.max.y);
-    if (first <= last) {
+    if (band.read && first <= last) {
       const Imath::V2i origin((int)band.left, (int)y);
       Imf::FrameBuffer frame;
       const char *channels[3] = {"R", "G", "B"};
@@ -276,7 +281,7 @@ void ReadY(const char *name, const Choice &choice, const Band &band, Imath::half
     const int64_t n = std::min<int64_t>((int64_t)band.rows, (int64_t)d.max.y - y + 1);
     if (!band.covered) memset((void *)halves, 0, (size_t)n * band.width * sizeof(Imath::half));
     const int64_t first = std::max<int64_t>(y, w.min.y), last = std::min<int64_t>(y + n - 1, w.max.y);
-    if (first <= last) {
+    if (band.read && first <= last) {
       Imf::FrameBuffer frame;
       frame.insert(choice.prefix + "Y",
                    Imf::Slice::Make(Imf::HALF, halves, Imath::V2i((int)band.left, (int)y), (int64_t)band.width, n,
@@ -307,7 +312,7 @@ void ReadYC(const char *name, const Choice &choice, const Band &band, Imf::Rgba 
     const int64_t n = std::min<int64_t>((int64_t)band.rows, (int64_t)d.max.y - y + 1);
     if (!band.covered) memset((void *)pixels, 0, (size_t)n * band.width * sizeof(Imf::Rgba));
     const int64_t first = std::max<int64_t>(y, w.min.y), last = std::min<int64_t>(y + n - 1, w.max.y);
-    if (first <= last) {
+    if (band.read && first <= last) {
       // The base address puts the pixel (left, y) at the band's start.
       const uintptr_t base = (uintptr_t)pixels - (uintptr_t)((band.left + y * (int64_t)band.width) *
                                                              (int64_t)sizeof(Imf::Rgba));
