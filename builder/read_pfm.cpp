@@ -22,14 +22,15 @@ bool IsSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Skips white space, then reads a word of at most WORD_LIMIT characters that
 // one white-space character ends; that character is read too. False when
-// the stream ends first or the word is longer.
+// the stream ends first, the word is longer, or it holds a NUL byte (which
+// would end it early for the number parsers).
 bool ReadWord(FILE *file, char word[WORD_LIMIT + 1]) {
   int c;
   do c = getc(file);
   while (IsSpace(c));
   size_t n = 0;
   while (c != EOF && !IsSpace(c)) {
-    if (n == WORD_LIMIT) return false;
+    if (n == WORD_LIMIT || c == 0) return false;
     word[n++] = (char)c;
     c = getc(file);
   }

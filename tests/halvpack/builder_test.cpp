@@ -116,6 +116,15 @@ TEST(PFMHeader, RefusedWithTheReason) {
     EXPECT_EQ(r.rc, -1) << c.bytes;
     EXPECT_EQ(r.messages, c.message) << c.bytes;
   }
+  // A NUL byte in a word, which would end the text for the number parsers:
+  // the scale below would read as -1 with the floats after it in the word.
+  const char scale_nul[] = "PF\n1 1\n-1\0\0\0@\x10 rest", side_nul[] = "PF\n1\0 1\n-1\n";
+  const std::string nul_cases[] = {std::string(scale_nul, sizeof(scale_nul) - 1),
+                                    std::string(side_nul, sizeof(side_nul) - 1)};
+  for (const std::string &bytes : nul_cases) {
+    const HeaderResult r = ParseHeader(bytes);
+    EXPECT_EQ(r.rc, -1);
+  }
   // A word of any length is cut off, not read without end.
   const HeaderResult r = ParseHeader("PF\n" + std::string(100000, '1') + " 1\n-1\n");
   EXPECT_EQ(r.rc, -1);
