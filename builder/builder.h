@@ -83,6 +83,13 @@ constexpr float RGBE_LARGEST = 0x1.fep126f;
 void ConvertFloats(const float *rgb, size_t stride, size_t count, unsigned char *rgbe, OutOfRange *range);
 // The same for grey values: red = green = blue.
 void ConvertGreys(const float *grey, size_t count, unsigned char *rgbe, OutOfRange *range);
+// The same for interleaved half floats (IEEE binary16), stride 3.
+void ConvertHalves(const uint16_t *rgb, size_t count, unsigned char *rgbe, OutOfRange *range);
+// The conversions work on eight colours at a time with AVX2 when the
+// processor has it (and F16C), and one at a time otherwise; both give the
+// same bytes. Turns the AVX2 code off or back on (for tests and
+// benchmarks; not while other threads convert) and says whether it is on.
+bool UseAVX2Conversion(bool wanted);
 // Prints the picture's line about clamped pixels, when there were any.
 void ReportOutOfRange(const OutOfRange &range, FILE *messages);
 
@@ -123,6 +130,7 @@ struct Workspace {
   ScratchBuffer scene;      // a whole picture's RGBE pixels (RGBE files)
   ScratchBuffer band;       // rows of decoded values (OpenEXR, PFM)
   ScratchBuffer band_rgbe;  // the same rows as RGBE pixels
+  ScratchBuffer io;         // the picture stream's buffer
 };
 
 // Which picture of a file to take. A one-name line of a two-eyed movie

@@ -50,38 +50,53 @@ struct ColourTable {
 
 namespace {
 
-// Statistics and encoding of one row of pixels, in order. A run of equal
-// pixels takes its values from the first of the run (`last`); other pixels
-// look theirs up in the table (kTable) or have them computed. Returns the
-// number of pixels described.
-template <bool kTable>
-size_t ConvertRow(ColourTable *table, const unsigned char *p, unsigned char *out, size_t width,
-                  const Colour *&last, double &sum, double &maxLum) {
+// Statistics and encoding of one row of pixels, in order, with the table:
+// every pixel looks its values up (equal neighbours find the same slot at
+// once), so that no branch depends on whether a pixel repeats the one
+// before. Only a slot that holds another pixel is described again. Returns
+// the number of pixels described.
+size_t ConvertRowWithTable(ColourTable *table, const unsigned char *p, unsigned char *out, size_t width,
+                           const Colour *&last, double &sum, double &maxLum) {
   size_t computed = 0;
+  double top = maxLum, total = sum;
+  const Colour *slot = last;
+  for (size_t x = 0; x < width; x++, p += 4, out += 4) {
+    uint32_t key;
+    memcpy(&key, p, sizeof(key));
+    Colour &c = table->slots[(key * 0x9E3779B1u) >> (32 - COLOUR_BITS)];
+    if (__builtin_expect(key != c.key, 0)) {
+      Describe(c, key);
+      computed++;
+    }
+    slot = &c;
+    top = c.lum > top ? c.lum : top;
+    total += c.log;
+    memcpy(out, c.rgbe, 4);
+  }
+  last = slot;
+  maxLum = top;
+  sum = total;
+  return computed;
+}
+
+// The same without the table, for rows of noise: a run of equal pixels
+// takes its values from the first of the run; every other pixel is
+// described.
+void ConvertRowWithoutTable(ColourTable *table, const unsigned char *p, unsigned char *out, size_t width,
+                            const Colour *&last, double &sum, double &maxLum) {
   double top = maxLum;
   for (size_t x = 0; x < width; x++, p += 4, out += 4) {
     uint32_t key;
     memcpy(&key, p, sizeof(key));
     if (key != last->key) {
-      if (kTable) {
-        Colour &slot = table->slots[(key * 0x9E3779B1u) >> (32 - COLOUR_BITS)];
-        if (key != slot.key) {
-          Describe(slot, key);
-          computed++;
-        }
-        last = &slot;
-      } else {
-        Describe(table->fresh, key);
-        computed++;
-        last = &table->fresh;
-      }
+      Describe(table->fresh, key);
+      last = &table->fresh;
     }
     if (last->lum > top) top = last->lum;
     sum += last->log;
     memcpy(out, last->rgbe, 4);
   }
   maxLum = top;
-  return computed;
 }
 
 }  // namespace
@@ -119,9 +134,9 @@ void EncodeRows(RecordEncoder *record, const unsigned char *rgbe, int rows) {
     unsigned char *out = record->pixels + 4 * W * (size_t)(record->height - 1 - record->row);
     if (record->usetable || record->row % 8 == 0)
       record->usetable =
-          4 * ConvertRow<true>(record->table, p, out, W, record->last, record->sum, record->top) < 3 * W;
+          4 * ConvertRowWithTable(record->table, p, out, W, record->last, record->sum, record->top) < 3 * W;
     else
-      ConvertRow<false>(record->table, p, out, W, record->last, record->sum, record->top);
+      ConvertRowWithoutTable(record->table, p, out, W, record->last, record->sum, record->top);
   }
 }
 

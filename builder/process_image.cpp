@@ -15,6 +15,8 @@ namespace {
 
 thread_local Workspace workspace;
 
+constexpr size_t IO_BUFFER_SIZE = 256 * 1024;
+
 PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view, FILE *messages) {
   if (header.width <= 0 || header.height <= 0) {
     fprintf(messages, " (the movie size %d by %d holds no picture)", header.width, header.height);
@@ -24,6 +26,11 @@ PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view
   if (name.empty()) return PICTURE_FAILED;
   std::unique_ptr<FILE, int (*)(FILE *)> file(OpenRegularFile(name.c_str(), "rb"), fclose);
   if (!file) return PICTURE_FAILED;
+  // A large stream buffer: pictures are read in a few system calls, not
+  // one per page. It is the thread's, and the stream closes before the
+  // thread's next picture.
+  if (unsigned char *buffer = Reserve(&workspace.io, IO_BUFFER_SIZE))
+    setvbuf(file.get(), (char *)buffer, _IOFBF, IO_BUFFER_SIZE);
   unsigned char magic[PICTURE_MAGIC_SIZE];
   const ssize_t got = pread(fileno(file.get()), magic, sizeof(magic), 0);
   const PictureKind kind = SniffPicture(magic, got > 0 ? (size_t)got : 0);
