@@ -47,6 +47,7 @@ struct Choice {
   int part;
   std::string prefix;  // what the view puts before the channel names: "" or "right."
   ColourChannels channels;
+  bool halves;  // R, G and B are half floats: read as they are, converted here
   exr_attr_box2i_t display, data;
 };
 
@@ -114,16 +115,21 @@ bool FullResolution(const exr_attr_chlist_entry_t *channel) {
 }
 
 // What a part offers under a view's prefix; deep parts offer nothing.
-ColourChannels ChannelsOf(exr_const_context_t context, int part, const std::string &prefix) {
+// `halves` tells whether R, G and B are all half floats.
+ColourChannels ChannelsOf(exr_const_context_t context, int part, const std::string &prefix, bool *halves = nullptr) {
   exr_storage_t storage;
   const exr_attr_chlist_t *list;
   if (exr_get_storage(context, part, &storage) != EXR_ERR_SUCCESS ||
       (storage != EXR_STORAGE_SCANLINE && storage != EXR_STORAGE_TILED) ||
       exr_get_channels(context, part, &list) != EXR_ERR_SUCCESS || list == nullptr)
     return CHANNELS_NONE;
-  if (FullResolution(FindChannel(list, prefix + "R")) && FullResolution(FindChannel(list, prefix + "G")) &&
-      FullResolution(FindChannel(list, prefix + "B")))
+  const exr_attr_chlist_entry_t *r = FindChannel(list, prefix + "R"), *g = FindChannel(list, prefix + "G"),
+                                *b = FindChannel(list, prefix + "B");
+  if (FullResolution(r) && FullResolution(g) && FullResolution(b)) {
+    if (halves)
+      *halves = r->pixel_type == EXR_PIXEL_HALF && g->pixel_type == EXR_PIXEL_HALF && b->pixel_type == EXR_PIXEL_HALF;
     return CHANNELS_RGB;
+  }
   if (FullResolution(FindChannel(list, prefix + "Y")))
     return FindChannel(list, prefix + "RY") && FindChannel(list, prefix + "BY") ? CHANNELS_YC : CHANNELS_Y;
   return CHANNELS_NONE;
@@ -160,7 +166,7 @@ int PartCount(exr_const_context_t context) {
 // The file's own picture: the first part with R, G and B, or Y.
 bool ChooseDefault(exr_const_context_t context, Choice *choice) {
   for (int part = 0; part < PartCount(context); part++) {
-    const ColourChannels channels = ChannelsOf(context, part, "");
+    const ColourChannels channels = ChannelsOf(context, part, "", &choice->halves);
     if (channels != CHANNELS_NONE) {
       choice->part = part;
       choice->prefix.clear();
@@ -178,7 +184,7 @@ bool ChooseView(exr_const_context_t context, const std::string &view, Choice *ch
   for (int part = 0; part < PartCount(context); part++) {
     std::string name;
     if (!TextAttribute(context, part, "view", &name) || name != view) continue;
-    const ColourChannels channels = ChannelsOf(context, part, "");
+    const ColourChannels channels = ChannelsOf(context, part, "", &choice->halves);
     if (channels != CHANNELS_NONE) {
       choice->part = part;
       choice->prefix.clear();
@@ -189,7 +195,7 @@ bool ChooseView(exr_const_context_t context, const std::string &view, Choice *ch
   const std::vector<std::string> views = TextsAttribute(context, 0, "multiView");
   if (std::find(views.begin(), views.end(), view) == views.end()) return false;
   const std::string prefix = view == views[0] ? "" : view + ".";
-  const ColourChannels channels = ChannelsOf(context, 0, prefix);
+  const ColourChannels channels = ChannelsOf(context, 0, prefix, &choice->halves);
   if (channels == CHANNELS_NONE) return false;
   choice->part = 0;
   choice->prefix = prefix;
@@ -240,16 +246,20 @@ Band PlanBand(const Choice &choice, size_t bytes_per_pixel) {
 
 float HalfToFloat(const Imath::half &h) { return (float)h; }
 
-// RGB parts: the three channels as floats.
-void ReadRGB(const char *name, const Choice &choice, const Band &band, float *floats, unsigned char *rgbe,
+// RGB parts: the three channels as floats, or as halves when all three are
+// halves (converted exactly here, which costs less than the library's
+// conversion).
+void ReadRGB(const char *name, const Choice &choice, const Band &band, void *decoded, unsigned char *rgbe,
              RecordEncoder *record, OutOfRange *range) {
   Imf::MultiPartInputFile file(name, 0);
   Imf::InputPart part(file, choice.part);
   const exr_attr_box2i_t &d = choice.display, &w = choice.data;
-  const size_t W = (size_t)Side(d.min.x, d.max.x), stride = 3 * sizeof(float);
+  const size_t W = (size_t)Side(d.min.x, d.max.x);
+  const size_t size = choice.halves ? sizeof(uint16_t) : sizeof(float), stride = 3 * size;
+  unsigned char *values = (unsigned char *)decoded;
   for (int64_t y = d.min.y; y <= d.max.y; y += (int64_t)band.rows) {
     const int64_t n = std::min<int64_t>((int64_t)band.rows, (int64_t)d.max.y - y + 1);
-    if (!band.covered) memset(floats, 0, (size_t)n * band.width * stride);
+    if (!band.covered) memset(values, 0, (size_t)n * band.width * stride);
     const int64_t first = std::max<int64_t>(y, w.min.y), last = std::min<int64_t>(y + n - 1, w.max.y);
     if (band.read && first <= last) {
       const Imath::V2i origin((int)band.left, (int)y);
@@ -257,14 +267,19 @@ void ReadRGB(const char *name, const Choice &choice, const Band &band, float *fl
       const char *channels[3] = {"R", "G", "B"};
       for (int c = 0; c < 3; c++)
         frame.insert(choice.prefix + channels[c],
-                     Imf::Slice::Make(Imf::FLOAT, floats + c, origin, (int64_t)band.width, n, stride,
-                                      stride * band.width));
+                     Imf::Slice::Make(choice.halves ? Imf::HALF : Imf::FLOAT, values + c * size, origin,
+                                      (int64_t)band.width, n, stride, stride * band.width));
       part.setFrameBuffer(frame);
       part.readPixels((int)first, (int)last);
     }
     const size_t skip = (size_t)((int64_t)d.min.x - band.left);
-    for (int64_t k = 0; k < n; k++)
-      ConvertFloats(floats + 3 * ((size_t)k * band.width + skip), 3, W, rgbe + 4 * W * (size_t)k, range);
+    for (int64_t k = 0; k < n; k++) {
+      const unsigned char *row = values + stride * ((size_t)k * band.width + skip);
+      if (choice.halves)
+        ConvertHalves((const uint16_t *)row, W, rgbe + 4 * W * (size_t)k, range);
+      else
+        ConvertFloats((const float *)row, 3, W, rgbe + 4 * W * (size_t)k, range);
+    }
     EncodeRows(record, rgbe, (int)n);
   }
 }
@@ -344,6 +359,7 @@ PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view,
                                  RecordEncoder *record, OutOfRange *range, FILE *messages) {
   SetLibraryLimits();
   Choice choice;
+  choice.halves = false;
   {
     Headers headers;
     if (!ReadHeaders(file, name, &headers)) {

@@ -36,6 +36,8 @@ float FromBits(uint32_t bits) {
 }
 
 TEST(ConvertFloats, EncodesEveryValueRgbeHoldsAsFloat2rgbe) {
+  // One colour at a time here (the AVX2 code is held to this code below).
+  UseAVX2Conversion(false);
   std::mt19937 rng(5);
   // Random bit patterns of non-negative floats up to the largest RGBE value,
   // subnormals and the cut-off region included, and values near powers of 2.
@@ -66,6 +68,7 @@ TEST(ConvertFloats, EncodesEveryValueRgbeHoldsAsFloat2rgbe) {
   }
   EXPECT_EQ(range.zeroed, 0u);
   EXPECT_EQ(range.saturated, 0u);
+  UseAVX2Conversion(true);
 }
 
 TEST(ConvertFloats, ClampsAndCountsValuesRgbeCannotHold) {
@@ -116,6 +119,106 @@ TEST(ConvertFloats, StrideAndGreys) {
   EXPECT_EQ(Pixel({grey_out[8], grey_out[9], grey_out[10], grey_out[11]}), (Pixel{255, 255, 255, 255}));
   EXPECT_EQ(range.zeroed, 1u);
   EXPECT_EQ(range.saturated, 1u);
+}
+
+// A half float's value, worked out from its fields.
+float HalfValue(uint16_t h) {
+  const int exponent = (h >> 10) & 0x1f, mantissa = h & 0x3ff;
+  const float sign = (h & 0x8000) ? -1.0f : 1.0f;
+  if (exponent == 0x1f) return mantissa ? NAN : sign * INFINITY;
+  if (exponent == 0) return sign * std::ldexp((float)mantissa, -24);
+  return sign * std::ldexp((float)(mantissa | 0x400), exponent - 25);
+}
+
+struct Converted {
+  std::vector<unsigned char> rgbe;
+  OutOfRange range;
+};
+
+// Floats of every kind: ordinary, tiny, huge, zero of both signs, NaN,
+// infinities, negative, above the largest RGBE value.
+std::vector<float> WildFloats(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<uint32_t> bits;
+  std::uniform_int_distribution<int> pick(0, 19);
+  const float specials[] = {0.0f, -0.0f, NAN, -NAN, INFINITY, -INFINITY, -1.0f, 3e38f, RGBE_LARGEST,
+                            std::nextafter(RGBE_LARGEST, INFINITY), 1e-32f, 1e-33f, 1e-45f, 1.0f};
+  std::vector<float> out(n);
+  for (float &v : out) {
+    const int k = pick(rng);
+    if (k < 3)
+      v = specials[bits(rng) % (sizeof(specials) / sizeof(specials[0]))];
+    else if (k < 6)
+      v = FromBits(bits(rng));
+    else
+      v = std::exp2((float)(bits(rng) % 4000) / 100.0f - 20.0f);
+  }
+  return out;
+}
+
+TEST(ConvertFloats, EightAtATimeAsOneAtATime) {
+  const bool avx2 = UseAVX2Conversion(true);
+  if (!avx2) GTEST_SKIP() << "no AVX2 here: only the plain code runs";
+  for (size_t n : {0u, 1u, 7u, 8u, 9u, 23u, 24u, 1000u, 4099u}) {
+    SCOPED_TRACE(n);
+    // Mostly ordinary pixels, so that whole groups of eight take the fast
+    // path, and every kind of value in between.
+    std::vector<float> rgb = WildFloats(3 * n, (unsigned)n);
+    for (size_t i = 0; i < rgb.size(); i++)
+      if (i % 97 > 4) rgb[i] = std::fabs(rgb[i]) < RGBE_LARGEST ? std::fabs(rgb[i]) : 1.0f;
+    std::vector<uint16_t> halves(3 * n);
+    std::mt19937 rng((unsigned)n + 1);
+    for (uint16_t &h : halves) h = (uint16_t)(rng() % 3 ? rng() & 0x7bff : rng());
+    Converted got[2][3];
+    for (int on = 0; on < 2; on++) {
+      UseAVX2Conversion(on == 1);
+      for (auto &c : got[on]) {
+        c.rgbe.assign(4 * n + 4, 0xEE);
+        c.range = {0, 0};
+      }
+      ConvertFloats(rgb.data(), 3, n, got[on][0].rgbe.data(), &got[on][0].range);
+      ConvertGreys(rgb.data(), n, got[on][1].rgbe.data(), &got[on][1].range);
+      ConvertHalves(halves.data(), n, got[on][2].rgbe.data(), &got[on][2].range);
+    }
+    UseAVX2Conversion(true);
+    for (int kind = 0; kind < 3; kind++) {
+      EXPECT_EQ(got[0][kind].rgbe, got[1][kind].rgbe) << kind;
+      EXPECT_EQ(got[0][kind].range.zeroed, got[1][kind].range.zeroed) << kind;
+      EXPECT_EQ(got[0][kind].range.saturated, got[1][kind].range.saturated) << kind;
+      EXPECT_EQ(got[1][kind].rgbe[4 * n], 0xEE) << "written past the end";
+    }
+  }
+}
+
+TEST(ConvertHalves, EveryHalfAsTheFloatOfItsValue) {
+  // Each half value in each component, beside two others: the same bytes
+  // and counts as the floats of the values, with either code.
+  for (bool avx2 : {false, true}) {
+    if (avx2 && !UseAVX2Conversion(true)) continue;
+    UseAVX2Conversion(avx2);
+    std::vector<uint16_t> halves;
+    std::vector<float> floats;
+    for (uint32_t h = 0; h < 0x10000; h++) {
+      const uint16_t triple[3] = {(uint16_t)h, (uint16_t)(h * 7919u), (uint16_t)(0x3c00 + (h & 0xff))};
+      for (int k = 0; k < 3; k++) {
+        halves.push_back(triple[(k + h) % 3]);
+        floats.push_back(HalfValue(triple[(k + h) % 3]));
+      }
+    }
+    const size_t n = halves.size() / 3;
+    Converted from_halves, from_floats;
+    from_halves.rgbe.resize(4 * n);
+    from_floats.rgbe.resize(4 * n);
+    from_halves.range = from_floats.range = {0, 0};
+    ConvertHalves(halves.data(), n, from_halves.rgbe.data(), &from_halves.range);
+    ConvertFloats(floats.data(), 3, n, from_floats.rgbe.data(), &from_floats.range);
+    EXPECT_EQ(from_halves.rgbe, from_floats.rgbe) << (avx2 ? "AVX2" : "plain");
+    EXPECT_EQ(from_halves.range.zeroed, from_floats.range.zeroed);
+    EXPECT_EQ(from_halves.range.saturated, from_floats.range.saturated);
+    EXPECT_GT(from_halves.range.zeroed, 0u);
+    EXPECT_GT(from_halves.range.saturated, 0u);
+  }
+  UseAVX2Conversion(true);
 }
 
 std::string Report(uint64_t zeroed, uint64_t saturated) {
