@@ -340,6 +340,36 @@ def case_sniff_short_files(tmp):
         failing(tmp, data, message, name="bad.pic")
 
 
+# --- memory with many workers ------------------------------------------------
+
+def case_workers_hold_at_most_n_plus_one_pictures(tmp):
+    # 1024 x 1024 pictures (a record of 4 MiB, as much again to read one):
+    # with N workers at most N + 1 records and N pictures being read are in
+    # memory, however long the list.
+    if SANITIZED:
+        raise Skip("memory bounds do not hold under a sanitizer")
+    side, mib = 1024, 1024 * 1024
+    record = 4 * side * side
+    write(tmp, "big.hdr", b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n" % (side, side) +
+          (bytes([2, 2, side >> 8, side & 255]) + bytes([128 + 127, 128] * 8 + [128 + 8, 128]) * 4) * side)
+    peaks = {}
+    for workers, count in ((1, 6), (4, 6), (4, 60)):
+        write(tmp, "list.txt", b"big.hdr\n" * count)
+        out = run([PEAKRSS, HALVPACK, "-x", str(side), "-y", str(side), "-j", str(workers), "-i", "list.txt",
+                   "-o", os.path.join(tmp, "out.mov")], cwd=tmp, timeout=300)
+        check(out.status == 0, "halvpack failed", out)
+        peaks[(workers, count)] = int(out.out)
+    print("peak memory in KiB (workers, pictures): %s" % peaks)
+    grown = (peaks[(4, 60)] - peaks[(4, 6)]) * 1024
+    check(grown < 4 * mib, "memory grows with the list: %r" % peaks)
+    # Three more workers: at most three more records in flight, and three
+    # more pictures being read with their buffers (a 256 KiB stream
+    # buffer, a colour table), plus the threads' stacks and heaps.
+    extra = (peaks[(4, 6)] - peaks[(1, 6)]) * 1024
+    check(extra <= 3 * record + 3 * (record + mib) + 8 * mib,
+          "%d MiB more with 4 workers than with 1: %r" % (extra // mib, peaks))
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 if __name__ == "__main__":
