@@ -2,9 +2,10 @@
 // The headers come first, through the library's core interface, which
 // reads them without allocating anything for the pixels: which part and
 // which view to take, and the display window, which is the picture's size.
-// Then the pixels, through its C++ interface, in bands of rows as floats
-// (the library converts half and uint channels), black where the data
-// window leaves the display window uncovered.
+// Then the pixels, through its C++ interface, in bands of rows: as halves
+// when R, G and B are all halves, as floats otherwise (the library converts
+// float and uint channels), black where the data window leaves the display
+// window uncovered.
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
 #include <ImfInputPart.h>
@@ -32,7 +33,7 @@ namespace {
 constexpr int MAX_DATA_SIDE = 1 << 16;
 // The largest tile side the library accepts.
 constexpr int MAX_TILE_SIDE = 1 << 12;
-// Bytes of decoded floats read and converted at a time.
+// Bytes of decoded values read and converted at a time (counted as floats).
 constexpr size_t BAND_BYTES = 512 * 1024;
 
 enum ColourChannels {
