@@ -230,7 +230,14 @@ class OpenEXRPictures(PictureTest):
             self.oiio("grey.pfm", "-d", kind, "--compression", "zip", "-o", name)
             self.assertIn("channel list: Y\n", self.oiio("--info", "-v", name))
             # The RGBA interface reads luminance as a half, whatever the file holds.
-            cases.append((name, [f16(v) for v in self.readback(name)[2]]))
+            values = [f16(v) for v in self.readback(name)[2]]
+            if have("exr_tool"):
+                # ... and gives it as all three components.
+                self.tool([ARGS.exr_tool, "rgba", name, name + ".rgba.f32"])
+                with open(self.path(name + ".rgba.f32"), "rb") as f:
+                    data = f.read()
+                self.assertEqual(data, raw_floats(values))
+            cases.append((name, values))
         self.assertMatches(cases, self.W, self.H)
 
     def test_data_window_and_display_window(self):
