@@ -94,11 +94,15 @@ class PictureTest(unittest.TestCase):
     def oiio(self, *args):
         return self.tool([ARGS.oiiotool] + list(args))
 
-    def readback(self, name, select=()):
+    def readback(self, name, select=(), info=None):
         """The display window of a picture as oiiotool reads it, as RGB
-        floats (a one-channel picture gives R = G = B)."""
+        floats (a one-channel picture gives R = G = B). With `info` (a list)
+        what oiiotool says of the file is appended to it."""
         tiff = name + ".%d.tif" % len(os.listdir(self.dir))
-        self.oiio(name, *select, "--croptofull", "-d", "float", "--compression", "none", "--scanline", "-o", tiff)
+        said = self.oiio("--info", "-v", name, *select, "--croptofull", "-d", "float", "--compression", "none",
+                         "--scanline", "-o", tiff)
+        if info is not None:
+            info.append(said)
         width, height, channels, values = read_float_tiff(self.path(tiff))
         if channels == 1:
             values = [v for v in values for _ in range(3)]
@@ -206,14 +210,17 @@ class OpenEXRPictures(PictureTest):
         ]
         cases = []
         for k, (kind, compression, tiling) in enumerate(variants):
-            for source in (src, wild):
+            # Every variant of the ordinary source; values no picture should
+            # hold in a few of them.
+            for source in (src, wild) if k in (1, 8, 10, 11) else (src,):
                 name = "p%02d_%s_%s%s_%s.exr" % (k, kind, compression, "_tiled" if tiling else "", source[:4])
                 self.oiio(source, "-d", kind, "--compression", compression, *tiling, "-o", name)
-                info = self.oiio("--info", "-v", name)
-                self.assertIn('compression: "%s"' % compression, info)
+                info = []
+                w, h, values = self.readback(name, info=info)
+                self.assertIn('compression: "%s"' % compression, info[0])
+                self.assertIn(kind, info[0].split("\n")[1])
                 if tiling:
-                    self.assertIn("tile size: %s x %s" % tiling[1:], info)
-                w, h, values = self.readback(name)
+                    self.assertIn("tile size: %s x %s" % tiling[1:], info[0])
                 self.assertEqual((w, h), (self.W, self.H))
                 cases.append((name, values))
         err, _ = self.assertMatches(cases, self.W, self.H)
