@@ -1,9 +1,12 @@
-// The movie builder's core: picture names from the file list, reading a
-// picture, its scene statistics and encoding, and appending its record to
-// the movie. The program (halvpack.cpp) parses the command line and drives it.
+// The movie builder's core: picture names from the file list, reading
+// Radiance RGBE, OpenEXR and PFM pictures, their scene statistics and
+// encoding, and the movie's records written in list order while a pool of
+// workers converts the pictures. The program (halvpack.cpp) parses the
+// command line and drives it.
 #ifndef HALVORN_BUILDER_H
 #define HALVORN_BUILDER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -16,23 +19,37 @@ extern MovieHeader header;  // the size every picture must have
 extern FILE *outfp;         // the movie file, or stdout
 extern uint64_t nbytes;     // bytes written to outfp so far
 
-// Write the header, or a picture record, to the movie and count the bytes;
-// a failed write ends the run with "Failed to write the movie file" and
-// status 1.
+// Writes the header; a failed write ends the run with "Failed to write the
+// movie file" and status 1.
 void WriteHeader();
-void WriteRecord(double maxLum, double logAv, const unsigned char *rgbe, size_t npixels);
+// Appends a picture record and counts its bytes. Returns 0, or -1 when the
+// write failed (the caller ends the run with WriteFailed).
+int WriteRecord(double maxLum, double logAv, const unsigned char *rgbe, size_t npixels);
 // Ends the run after a failed write: message, status 1.
 [[noreturn]] void WriteFailed();
 
+// The longest line of the file list; longer lines are split.
+constexpr int LIST_LINE_LIMIT = 1000;
+
 // Takes the first `count` white-space-delimited words of a file-list line
 // into names[0..count-1]; a word the line does not have leaves its name as
-// it was (list_names.cpp).
-void TakeNames(const char *line, std::string *names, int count);
+// it was. Returns how many words it took (list_names.cpp).
+int TakeNames(const char *line, std::string *names, int count);
 
-// Outcome of reading a picture (read_picture.cpp).
+// What the first bytes of a picture file say it is (picture_kind.cpp).
+enum PictureKind {
+  PICTURE_RGBE,     // "#?", and anything not named below: the RGBE codec judges it
+  PICTURE_OPENEXR,  // 76 2f 31 01
+  PICTURE_PFM,      // "PF" (colour) or "Pf" (grey)
+};
+// The bytes needed to tell the kinds apart.
+constexpr size_t PICTURE_MAGIC_SIZE = 4;
+PictureKind SniffPicture(const unsigned char *bytes, size_t count);
+
+// Outcome of reading a picture.
 enum PictureStatus {
-  PICTURE_READ,        // the scene holds the picture
-  PICTURE_FAILED,      // unreadable: the codec has said why; the run goes on
+  PICTURE_READ,        // the record holds the picture
+  PICTURE_FAILED,      // unreadable: the reader has said why; the run goes on
   PICTURE_WRONG_SIZE,  // another size than the movie's: the run stops
   PICTURE_NO_MEMORY,   // no room for the scene: the run stops
 };
@@ -40,32 +57,142 @@ enum PictureStatus {
 struct FreeDeleter {
   void operator()(void *p) const;
 };
-using FloatImage = std::unique_ptr<float[], FreeDeleter>;
 using RGBEImage = std::unique_ptr<unsigned char[], FreeDeleter>;
 
-// Reads the picture on an open stream: its header, a size check against
-// `header` before any pixel room is taken, then its pixels into `scene`
-// (red, green, blue floats in the picture's row order, top row first).
-PictureStatus ReadPicture(FILE *file, FloatImage *scene);
+// A buffer kept from picture to picture, grown when a picture needs more
+// (scratch.cpp). Reserve returns room for `bytes`, or null when memory is
+// short.
+struct ScratchBuffer {
+  RGBEImage data;
+  size_t size = 0;
+};
+unsigned char *Reserve(ScratchBuffer *buffer, size_t bytes);
 
-// Scene statistics and the encoding of a decoded picture (encode.cpp).
-// Each thread that encodes keeps a table of its own.
+// Pixels whose values RGBE cannot hold (convert.cpp).
+struct OutOfRange {
+  uint64_t zeroed;     // pixels with a negative or NaN component, set to 0
+  uint64_t saturated;  // pixels with a component above the largest RGBE value (or +Inf), set to it
+};
+// The largest value an RGBE component holds: mantissa 255 at the largest
+// exponent, 255 x 2^119.
+constexpr float RGBE_LARGEST = 0x1.fep126f;
+// RGBE pixels (4 bytes each) of `count` float colours: red, green and blue
+// at rgb[0], rgb[1], rgb[2], the next colour `stride` floats on. Values RGBE
+// cannot hold are clamped first and counted; the rest are encoded exactly as
+// float2rgbe does.
+void ConvertFloats(const float *rgb, size_t stride, size_t count, unsigned char *rgbe, OutOfRange *range);
+// The same for grey values: red = green = blue.
+void ConvertGreys(const float *grey, size_t count, unsigned char *rgbe, OutOfRange *range);
+// The same for interleaved half floats (IEEE binary16), stride 3.
+void ConvertHalves(const uint16_t *rgb, size_t count, unsigned char *rgbe, OutOfRange *range);
+// The conversions work on eight colours at a time with AVX2 when the
+// processor has it (and F16C), and one at a time otherwise; both give the
+// same bytes. Turns the AVX2 code off or back on (for tests and
+// benchmarks; not while other threads convert) and says whether it is on.
+bool UseAVX2Conversion(bool wanted);
+// Prints the picture's line about clamped pixels, when there were any.
+void ReportOutOfRange(const OutOfRange &range, FILE *messages);
+
+// Scene statistics and the movie's encoding of RGBE pixels (encode.cpp).
+// Each thread that encodes keeps a table of its own; the table only saves
+// work, so the results do not depend on which table is used.
 struct ColourTable;
 struct ColourTableDeleter {
   void operator()(ColourTable *table) const;
 };
 using ColourTablePtr = std::unique_ptr<ColourTable, ColourTableDeleter>;
 ColourTablePtr CreateColourTable();
-// Fills `rgbe` (4 bytes a pixel, bottom row first, as the movie stores it)
-// from `scene` (top row first) and computes the scene's maximum and
-// log-average luminance over the pixels in the picture's order.
-void EncodeScene(ColourTable *table, const float *scene, int width, int height, unsigned char *rgbe,
-                 double *maxLum, double *logAv);
 
-// Converts one picture into a picture record appended to outfp
-// (process_image.cpp). Returns 1 when the record was written, 0 when
-// nothing was written. Ends the process with status 1 when the picture has
-// another size than the movie or its scene cannot be allocated.
-int ProcessImage(const char *name);
+// A record in the making: rows of a picture's RGBE pixels go in from the top
+// row down; every pixel is decoded as the RGBE reader decodes it, counted
+// into the maximum and log-average luminance in that order, and encoded
+// again into `pixels` (bottom row first, as the movie stores it).
+struct Colour;
+struct RecordEncoder {
+  ColourTable *table;
+  unsigned char *pixels;  // width x height x 4 bytes
+  size_t width;
+  int height;
+  int row;             // rows encoded so far
+  const Colour *last;  // the colour of the pixel before
+  double top, sum;     // the largest luminance so far, the sum of the logarithms
+  bool usetable;
+};
+void StartRecord(RecordEncoder *record, ColourTable *table, int width, int height, unsigned char *pixels);
+// Encodes the next `rows` rows (width pixels of 4 bytes each, top first).
+void EncodeRows(RecordEncoder *record, const unsigned char *rgbe, int rows);
+// The statistics once every row is in.
+void FinishRecord(const RecordEncoder *record, double *maxLum, double *logAv);
+
+// What each thread that converts pictures keeps from picture to picture.
+struct Workspace {
+  ColourTablePtr colours;
+  ScratchBuffer scene;      // a whole picture's RGBE pixels (RGBE files)
+  ScratchBuffer band;       // rows of decoded values (OpenEXR, PFM)
+  ScratchBuffer band_rgbe;  // the same rows as RGBE pixels
+  ScratchBuffer io;         // the picture stream's buffer
+};
+
+// Which picture of a file to take. A one-name line of a two-eyed movie
+// asks the file for a stereo pair: an OpenEXR file with the views "left"
+// and "right" gives both eyes, any other file only the left one.
+enum PictureView {
+  VIEW_DEFAULT,  // the file's picture (OpenEXR: its first part with R, G and B, or Y)
+  VIEW_LEFT,     // the left view of a stereo pair, the default picture otherwise
+  VIEW_RIGHT,    // the right view of a stereo pair; none otherwise
+};
+
+// The picture readers. Each reads the picture's size first and returns
+// PICTURE_WRONG_SIZE before any pixel room is taken when it is not the
+// movie's; then it feeds every row into `record`. Their messages go to
+// `messages`, the codec's to its thread's message stream.
+PictureStatus ReadRGBEPicture(FILE *file, Workspace *work, RecordEncoder *record, FILE *messages);
+PictureStatus ReadPFMPicture(FILE *file, Workspace *work, RecordEncoder *record, OutOfRange *range,
+                             FILE *messages);
+PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, Workspace *work,
+                                 RecordEncoder *record, OutOfRange *range, FILE *messages);
+// Whether an open picture file holds a stereo pair (read_openexr.cpp); says
+// nothing either way.
+bool HoldsStereoPair(FILE *file, const char *name);
+
+// The PFM header (read_pfm.cpp): "PF" or "Pf", width, height and scale as
+// text, then the floats, bottom row first, in the byte order that the
+// scale's sign gives (negative: little-endian).
+struct PFMHeader {
+  int width, height;
+  int channels;        // 3 for "PF", 1 for "Pf"
+  bool little_endian;  // the floats' byte order
+  float scale;         // the floats are multiplied by its absolute value
+  uint64_t data_offset;
+};
+// Reads the header from the stream's position. Returns 0, or -1 after
+// printing why.
+int ReadPFMHeader(FILE *file, PFMHeader *pfm, FILE *messages);
+
+// One picture to convert and, once converted, to write (process_image.cpp).
+struct PictureJob {
+  std::string name;   // the picture's name in the list (empty: no picture)
+  std::string other;  // VIEW_RIGHT: the picture to take when `name` holds no pair
+  PictureView view;
+  // Results, for the writer.
+  std::string shown;     // the name in the "Processing" line
+  std::string messages;  // everything said about the picture, in order
+  PictureStatus status;
+  double maxLum, logAv;
+  RGBEImage pixels;  // the record's pixels, kept for the job's next picture
+};
+// Converts one picture: opens it once, reads it by its kind, encodes its
+// record and collects every message. Runs on any thread; each thread keeps
+// its own workspace.
+void ProcessImage(PictureJob *job);
+
+// Works through the file list from its current position, `eyes` names a
+// line, converting pictures on `threads` workers (1: all on this thread) and
+// writing their records and messages in list order, at most threads + 1
+// pictures in flight (pack_list.cpp). Returns normally when the list is
+// done; ends the process with status 1 on a picture of the wrong size, when
+// memory runs out, or when the movie cannot be written, after everything
+// before that picture was written.
+void PackList(FILE *list, int nframes, int eyes, unsigned threads);
 
 #endif

@@ -18,7 +18,8 @@ void WriteHeader() {
   nbytes += MOVIE_HEADER_SIZE;
 }
 
-void WriteRecord(double maxLum, double logAv, const unsigned char *rgbe, size_t npixels) {
-  if (WriteMovieRecord(outfp, maxLum, logAv, rgbe, npixels) != 0) WriteFailed();
+int WriteRecord(double maxLum, double logAv, const unsigned char *rgbe, size_t npixels) {
+  if (WriteMovieRecord(outfp, maxLum, logAv, rgbe, npixels) != 0) return -1;
   nbytes += RECORD_STATISTICS_SIZE + 4 * (uint64_t)npixels;
+  return 0;
 }

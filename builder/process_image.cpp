@@ -1,42 +1,95 @@
-// One picture from its name to its record in the movie: this function opens
-// the picture once and owns every buffer it needs.
+// One picture from its name to its record: the picture is opened once, read
+// by the kind its first bytes show, and encoded into the job's record, and
+// everything said about it is collected in the job. Runs on any thread; each
+// thread keeps its own workspace.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 
 #include "builder.h"
+#include "rgbe.h"
 #include "utility.h"
 
 namespace {
-// The builder's encoding table: one thread encodes here.
-ColourTablePtr colours;
+
+thread_local Workspace workspace;
+
+constexpr size_t IO_BUFFER_SIZE = 256 * 1024;
+
+PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view, FILE *messages) {
+  if (header.width <= 0 || header.height <= 0) {
+    fprintf(messages, " (the movie size %d by %d holds no picture)", header.width, header.height);
+    return PICTURE_FAILED;
+  }
+  // A line with no name and none before it to repeat names no picture.
+  if (name.empty()) return PICTURE_FAILED;
+  std::unique_ptr<FILE, int (*)(FILE *)> file(OpenRegularFile(name.c_str(), "rb"), fclose);
+  if (!file) return PICTURE_FAILED;
+  // A large stream buffer: pictures are read in a few system calls, not
+  // one per page. It is the thread's, and the stream closes before the
+  // thread's next picture.
+  if (unsigned char *buffer = Reserve(&workspace.io, IO_BUFFER_SIZE))
+    setvbuf(file.get(), (char *)buffer, _IOFBF, IO_BUFFER_SIZE);
+  unsigned char magic[PICTURE_MAGIC_SIZE];
+  const ssize_t got = pread(fileno(file.get()), magic, sizeof(magic), 0);
+  const PictureKind kind = SniffPicture(magic, got > 0 ? (size_t)got : 0);
+  if (view == VIEW_RIGHT && !(kind == PICTURE_OPENEXR && HoldsStereoPair(file.get(), name.c_str()))) {
+    // Not a stereo pair: the right eye is the line's other picture.
+    file.reset();
+    job->shown = job->other;
+    return Convert(job, job->other, VIEW_DEFAULT, messages);
+  }
+
+  if (!job->pixels) {
+    job->pixels.reset(CreateRGBEmap(header.width, header.height));
+    if (!job->pixels) {
+      fprintf(messages, "RGBE Image malloc failed\n");
+      return PICTURE_FAILED;
+    }
+  }
+  if (!workspace.colours) workspace.colours = CreateColourTable();
+  RecordEncoder record;
+  StartRecord(&record, workspace.colours.get(), header.width, header.height, job->pixels.get());
+  OutOfRange range = {0, 0};
+  PictureStatus status = PICTURE_FAILED;
+  switch (kind) {
+    case PICTURE_RGBE:
+      status = ReadRGBEPicture(file.get(), &workspace, &record, messages);
+      break;
+    case PICTURE_PFM:
+      status = ReadPFMPicture(file.get(), &workspace, &record, &range, messages);
+      break;
+    case PICTURE_OPENEXR:
+      status = ReadOpenEXRPicture(file.get(), name.c_str(), view, &workspace, &record, &range, messages);
+      break;
+  }
+  if (status != PICTURE_READ) return status;
+  FinishRecord(&record, &job->maxLum, &job->logAv);
+  fprintf(messages, " maxLum %f, logAv %f \n", job->maxLum, job->logAv);
+  ReportOutOfRange(range, messages);
+  return PICTURE_READ;
+}
+
 }  // namespace
 
-int ProcessImage(const char *name) {
-  if (header.width <= 0 || header.height <= 0) {
-    fprintf(stderr, " (the movie size %d by %d holds no picture)", header.width, header.height);
-    return 0;
+void ProcessImage(PictureJob *job) {
+  // Messages that quote errno start from the same value on every thread.
+  errno = 0;
+  job->shown = job->name;
+  job->status = PICTURE_FAILED;
+  job->messages.clear();
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *messages = open_memstream(&text, &size);
+  if (messages == nullptr) {
+    job->messages = " (no memory for the picture's messages)";
+    return;
   }
-  std::unique_ptr<FILE, int (*)(FILE *)> file(OpenRegularFile(name, "rb"), fclose);
-  if (!file) return 0;
-  RGBEImage rgbe(CreateRGBEmap(header.width, header.height));
-  if (!rgbe) {
-    fprintf(stderr, "RGBE Image malloc failed\n");
-    return 0;
-  }
-  FloatImage scene;
-  switch (ReadPicture(file.get(), &scene)) {
-    case PICTURE_READ:
-      break;
-    case PICTURE_FAILED:
-      return 0;
-    case PICTURE_WRONG_SIZE:
-    case PICTURE_NO_MEMORY:
-      exit(1);
-  }
-  if (!colours) colours = CreateColourTable();
-  double maxLum, logAv;
-  EncodeScene(colours.get(), scene.get(), header.width, header.height, rgbe.get(), &maxLum, &logAv);
-  scene.reset();
-  fprintf(stderr, " maxLum %f, logAv %f \n", maxLum, logAv);
-  WriteRecord(maxLum, logAv, rgbe.get(), (size_t)header.width * (size_t)header.height);
-  return 1;
+  RGBE_SetMessageStream(messages);
+  job->status = Convert(job, job->name, job->view, messages);
+  RGBE_SetMessageStream(nullptr);
+  fclose(messages);
+  job->messages.assign(text, size);
+  free(text);
 }

@@ -1,4 +1,5 @@
-// halvpack: builds a movie file from a list of Radiance RGBE pictures.
+// halvpack: builds a movie file from a list of Radiance RGBE, OpenEXR and
+// PFM pictures.
 #include "builder.h"
 
 #include <fcntl.h>
@@ -10,11 +11,10 @@
 #include <cstring>
 #include <string>
 
+#include "pool.h"
 #include "utility.h"
 
 namespace {
-
-constexpr int LINE_LIMIT = 1000;
 
 void PrintUsage(const char *program) {
   fprintf(stderr, "Usage: %s ", program);
@@ -58,10 +58,11 @@ int main(int argc, char **argv) {
   header.nframes = 0;
   std::string listname, outname;
   int debug = 0;
+  unsigned threads = ProcessorCount();
 
   if (argc - 1 < 5) UsageExit(argv[0]);
 
-  // Options in steps: the six tests run in order on the current argument,
+  // Options in steps: the seven tests run in order on the current argument,
   // and a test that takes a value moves onto it, so the tests after it in
   // the same step examine that value. No step starts at the last argument.
   const int last = argc - 1;
@@ -82,6 +83,13 @@ int main(int argc, char **argv) {
         UsageExit(argv[0]);
       }
     }
+    if (strcmp(argv[i], "-j") == 0) {
+      threads = ParseThreadCount(value());
+      if (threads == 0) {
+        fprintf(stderr, "Workers (-j) must be a whole number from 1 to 1024\n");
+        UsageExit(argv[0]);
+      }
+    }
   }
 
   // The list is read twice, so only a regular file will do.
@@ -91,8 +99,8 @@ int main(int argc, char **argv) {
             listname.c_str());
     UsageExit(argv[0]);
   }
-  char line[LINE_LIMIT + 1];
-  while (ReadLine(list, line, LINE_LIMIT)) header.nframes++;
+  char line[LIST_LINE_LIMIT + 1];
+  while (ReadLine(list, line, LIST_LINE_LIMIT)) header.nframes++;
   if (ferror(list)) {  // a directory, or a read error: no list to count
     fprintf(stderr, "Unable to read file list \"%s\"\n", listname.c_str());
     UsageExit(argv[0]);
@@ -119,26 +127,7 @@ int main(int argc, char **argv) {
     exit(-1);
   }
 
-  const int eyes = header.eyes;
-  std::string names[2];
-  for (int frame = 0; frame < header.nframes; frame++) {
-    if (!ReadLine(list, line, LINE_LIMIT)) {
-      fprintf(stderr, "Unexpected end of file\n");
-      break;
-    }
-    TakeNames(line, names, eyes);
-    for (int eye = 0; eye < eyes; eye++) {
-      fprintf(stderr, "Processing %s", names[eye].c_str());
-      const uint64_t before = nbytes;
-      // A line with no name and none before it to repeat names no picture.
-      const int written = names[eye].empty() ? 0 : ProcessImage(names[eye].c_str());
-      if (written)
-        fprintf(stderr, ", %ld of %.1f MB ", (long)(nbytes - before), (double)nbytes / 1048576.0);
-      else
-        fprintf(stderr, " ----- Failed");
-      fprintf(stderr, "\n");
-    }
-  }
+  PackList(list, header.nframes, header.eyes, threads);
 
   fclose(list);
   if (fflush(outfp) != 0 || ferror(outfp)) WriteFailed();

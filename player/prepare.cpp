@@ -117,7 +117,11 @@ bool AllocateSpare() {
 void Finish() {
   if (!preparing) return;
   if (workers != nullptr) workers->WaitHelping(prepared);
-  prepared.get();
+  try {
+    prepared.get();
+  } catch (...) {  // no memory for a worker's room: the frame is read here instead
+    prep.ok = false;
+  }
   preparing = false;
   cancelled = false;
 }
@@ -185,10 +189,15 @@ int PrepareFrameNow(FILE *file, const StepPlan &plan) {
   const int fd = fileno(file);
   if (fd < 0 || !AllocateSpare()) return 0;
   Describe(plan, fd);
-  // Here and now, the conversion shared with the workers as usual.
-  RunPreparation(&prep, spare);
+  // Here and now, the conversion shared with the workers as usual; no
+  // memory for the room it works in fails the frame like a short read.
   std::promise<void> done;
-  done.set_value();
+  try {
+    RunPreparation(&prep, spare);
+    done.set_value();
+  } catch (...) {
+    done.set_exception(std::current_exception());
+  }
   prepared = done.get_future();
   preparing = true;
   return prep.ok ? 1 : 0;

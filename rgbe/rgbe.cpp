@@ -1,7 +1,8 @@
 // The RGBE codec. Pixels are converted one at a time; scanlines are read and
 // written through buffered stdio in small pieces (4-byte pixels and markers,
-// 2-byte packet heads, literal bodies as single items). The program is
-// single-threaded, so the unlocked stdio calls are used on the hot paths.
+// 2-byte packet heads, literal bodies as single items). A stream is used by
+// one thread at a time, so the unlocked stdio calls are used on the hot
+// paths; messages go to the calling thread's message stream.
 #include "rgbe.h"
 
 #include <cerrno>
@@ -56,21 +57,26 @@ inline unsigned char scaled_byte(double x) {
   return (unsigned char)(int)x;
 }
 
+// Where this thread's messages go; null means stderr.
+thread_local FILE *message_stream = nullptr;
+
 // The module's single reporter: prints the message for its kind, returns -1.
+// Read and write errors read as perror would print them (%m is errno's text).
 int rgbe_error(int rgbe_error_code, const char *msg) {
+  FILE *out = message_stream ? message_stream : stderr;
   switch (rgbe_error_code) {
     case RGBE_ERROR_READ:
-      perror("RGBE read error");
+      fprintf(out, "RGBE read error: %m\n");
       break;
     case RGBE_ERROR_WRITE:
-      perror("RGBE write error");
+      fprintf(out, "RGBE write error: %m\n");
       break;
     case RGBE_ERROR_FORMAT:
-      fprintf(stderr, "RGBE bad file format: %s\n", msg ? msg : "(null)");
+      fprintf(out, "RGBE bad file format: %s\n", msg ? msg : "(null)");
       break;
     default:
     case RGBE_ERROR_MEMORY:
-      fprintf(stderr, "RGBE error: %s\n", msg ? msg : "(null)");
+      fprintf(out, "RGBE error: %s\n", msg ? msg : "(null)");
       break;
   }
   return -1;
@@ -83,6 +89,12 @@ int write_flat(FILE *fp, const float *data, size_t numpixels) {
     float2rgbe(rgbe, data[0], data[1], data[2]);
     if (fwrite(rgbe, sizeof(rgbe), 1, fp) < 1) return rgbe_error(RGBE_ERROR_WRITE, nullptr);
   }
+  return 0;
+}
+
+// The stored bytes of flat pixels, as they are.
+int read_flat_raw(FILE *fp, unsigned char *data, size_t numpixels) {
+  if (fread_unlocked(data, 4, numpixels, fp) < numpixels) return rgbe_error(RGBE_ERROR_READ, nullptr);
   return 0;
 }
 
@@ -170,6 +182,8 @@ int read_plane(FILE *fp, unsigned char *ptr, unsigned char *end) {
 }  // namespace
 
 const std::array<float, 256> RGBE_E = ExponentTable();
+
+void RGBE_SetMessageStream(FILE *stream) { message_stream = stream; }
 
 void float2rgbe(unsigned char rgbe[4], float red, float green, float blue) {
   float v = red;
@@ -350,6 +364,50 @@ int RGBE_ReadPixels_RLE(FILE *fp, float *data, int scanline_width, int num_scanl
     for (size_t i = 0; i < width; i++, data += 3) {
       const unsigned char pixel[4] = {r[i], g[i], b[i], e[i]};
       decode_pixel(data, pixel);
+    }
+  }
+  free(scanline_buffer);
+  return 0;
+}
+
+int RGBE_ReadRawPixels_RLE(FILE *fp, unsigned char *data, int scanline_width, int num_scanlines) {
+  if (scanline_width <= 0 || num_scanlines <= 0) return 0;
+  if (scanline_width < RLE_MIN_WIDTH || scanline_width > RLE_MAX_WIDTH)
+    return read_flat_raw(fp, data, (size_t)scanline_width * (size_t)num_scanlines);
+  const size_t width = (size_t)scanline_width;
+  unsigned char *scanline_buffer = nullptr;
+  for (int k = num_scanlines; k > 0; k--) {
+    if (fread_unlocked(data, 4, 1, fp) < 1) {
+      free(scanline_buffer);
+      return rgbe_error(RGBE_ERROR_READ, nullptr);
+    }
+    if (data[0] != 2 || data[1] != 2 || (data[2] & 0x80)) {
+      // Not a marker: the picture is flat from here on, and these four bytes
+      // are its next pixel.
+      free(scanline_buffer);
+      return read_flat_raw(fp, data + 4, width * (size_t)k - 1);
+    }
+    if ((size_t)((data[2] << 8) | data[3]) != width) {
+      free(scanline_buffer);
+      return rgbe_error(RGBE_ERROR_FORMAT, "wrong scanline width");
+    }
+    if (scanline_buffer == nullptr) {
+      scanline_buffer = (unsigned char *)malloc(4 * width);
+      if (scanline_buffer == nullptr) return rgbe_error(RGBE_ERROR_MEMORY, "unable to allocate buffer space");
+    }
+    for (int plane = 0; plane < 4; plane++) {
+      unsigned char *ptr = &scanline_buffer[plane * width];
+      if (read_plane(fp, ptr, ptr + width) != 0) {
+        free(scanline_buffer);
+        return -1;
+      }
+    }
+    const unsigned char *r = scanline_buffer, *g = r + width, *b = g + width, *e = b + width;
+    for (size_t i = 0; i < width; i++, data += 4) {
+      data[0] = r[i];
+      data[1] = g[i];
+      data[2] = b[i];
+      data[3] = e[i];
     }
   }
   free(scanline_buffer);

@@ -2,13 +2,20 @@
 // flat and run-length-encoded scanline reading and writing.
 //
 // Every function that can fail returns 0 on success and -1 on failure, after
-// printing its message on stderr; none of them ends the process.
+// printing its message (on stderr, or the stream RGBE_SetMessageStream set);
+// none of them ends the process.
 #ifndef HALVORN_RGBE_H
 #define HALVORN_RGBE_H
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+
+// Where the calling thread's messages go: the codec prints every failure
+// there (null, the default, means stderr). A program that reads pictures on
+// several threads gives each picture a stream of its own, so that each
+// picture's messages stay together.
+void RGBE_SetMessageStream(FILE *stream);
 
 // Optional header record; both header functions accept a null pointer.
 struct RGBE_PictureInfo {
@@ -51,5 +58,9 @@ int RGBE_WritePixels(FILE *fp, const float *data, int numpixels);
 int RGBE_ReadPixels(FILE *fp, float *data, int numpixels);
 int RGBE_WritePixels_RLE(FILE *fp, const float *data, int scanline_width, int num_scanlines);
 int RGBE_ReadPixels_RLE(FILE *fp, float *data, int scanline_width, int num_scanlines);
+// The same pictures with the same messages as RGBE_ReadPixels_RLE, but the
+// pixels as they are stored, 4 bytes each (red, green and blue mantissa,
+// exponent), not decoded.
+int RGBE_ReadRawPixels_RLE(FILE *fp, unsigned char *data, int scanline_width, int num_scanlines);
 
 #endif

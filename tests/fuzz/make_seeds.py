@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the small valid inputs that seed the fuzz targets (corpus/)."""
+"""Writes the small inputs that seed the fuzz targets (corpus/)."""
 import os
 import sys
 
@@ -66,8 +66,28 @@ def movie_seeds():
     }
 
 
+def pfm(magic, width, height, scale, values):
+    order = "<" if scale.startswith(b"-") else ">"
+    return magic + b"\n%d %d\n" % (width, height) + scale + b"\n" + struct.pack(order + "%df" % len(values), *values)
+
+
+def pfm_seeds():
+    ramp = [0.25 * i for i in range(4 * 3 * 3)]
+    return {
+        "colour_le_4x3.pfm": pfm(b"PF", 4, 3, b"-1.0", ramp),
+        "colour_be_4x3.pfm": pfm(b"PF", 4, 3, b"1.0", ramp),
+        "grey_scaled_5x2.pfm": pfm(b"Pf", 5, 2, b"-0.5", [float(i) for i in range(10)]),
+        # Values no RGBE pixel holds: NaN, infinities, negative, above the largest.
+        "wild_3x1.pfm": pfm(b"PF", 3, 1, b"-1", [float("nan"), float("inf"), -1.0, 3e38, -float("inf"), 1e-40,
+                                                 -0.0, 2.0, 1.7e38]),
+        "spaces_2x2.pfm": b"PF \t2\r\n 2\n\n-1e0 " + struct.pack("<12f", *range(12)),
+        "short_4x4.pfm": pfm(b"PF", 4, 4, b"-1.0", ramp)[:-5],
+    }
+
+
 def main():
-    for name, seeds in (("rgbe", rgbe_seeds()), ("list", list_seeds()), ("movie", movie_seeds())):
+    for name, seeds in (("rgbe", rgbe_seeds()), ("list", list_seeds()), ("movie", movie_seeds()),
+                        ("pfm", pfm_seeds())):
         folder = os.path.join(HERE, "corpus", name)
         os.makedirs(folder, exist_ok=True)
         for fname, data in seeds.items():

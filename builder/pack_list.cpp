@@ -1,0 +1,117 @@
+// The file list worked through with every core: workers of the shared pool
+// convert pictures while this thread reads the list and writes each
+// picture's messages and record in list order, so that the movie and the
+// messages are the same for any number of workers.
+#include <atomic>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "builder.h"
+#include "pool.h"
+#include "utility.h"
+
+namespace {
+
+// A job and the future of its conversion.
+struct Slot {
+  PictureJob job;
+  std::future<void> done;
+};
+
+struct Pipeline {
+  std::unique_ptr<WorkerPool> pool;
+  std::vector<std::unique_ptr<Slot>> slots;
+  std::vector<Slot *> idle;       // slots free for the next picture
+  std::deque<Slot *> in_flight;   // submitted, in list order
+  std::atomic<bool> stopping{false};
+};
+
+// Lets the workers finish what they hold, skipping everything queued, and
+// joins them, so that the process can end with nothing running.
+void StopWorkers(Pipeline *pipeline) {
+  pipeline->stopping = true;
+  pipeline->pool.reset();
+}
+
+// Waits for the oldest picture in flight and writes what it gave.
+void WriteOldest(Pipeline *pipeline) {
+  Slot *slot = pipeline->in_flight.front();
+  pipeline->in_flight.pop_front();
+  slot->done.get();
+  const PictureJob &job = slot->job;
+  fprintf(stderr, "Processing %s", job.shown.c_str());
+  fwrite(job.messages.data(), 1, job.messages.size(), stderr);
+  switch (job.status) {
+    case PICTURE_READ: {
+      const uint64_t before = nbytes;
+      if (WriteRecord(job.maxLum, job.logAv, job.pixels.get(), (size_t)header.width * (size_t)header.height) != 0) {
+        StopWorkers(pipeline);
+        WriteFailed();
+      }
+      fprintf(stderr, ", %ld of %.1f MB ", (long)(nbytes - before), (double)nbytes / 1048576.0);
+      break;
+    }
+    case PICTURE_FAILED:
+      fprintf(stderr, " ----- Failed");
+      break;
+    case PICTURE_WRONG_SIZE:
+    case PICTURE_NO_MEMORY:
+      StopWorkers(pipeline);
+      exit(1);
+  }
+  fprintf(stderr, "\n");
+  pipeline->idle.push_back(slot);
+}
+
+void Submit(Pipeline *pipeline, const std::string &name, const std::string &other, PictureView view) {
+  if (pipeline->idle.empty()) WriteOldest(pipeline);
+  Slot *slot = pipeline->idle.back();
+  pipeline->idle.pop_back();
+  slot->job.name = name;
+  slot->job.other = other;
+  slot->job.view = view;
+  std::atomic<bool> *stopping = &pipeline->stopping;
+  slot->done = pipeline->pool->Submit([slot, stopping] {
+    if (!*stopping) ProcessImage(&slot->job);
+  });
+  pipeline->in_flight.push_back(slot);
+}
+
+}  // namespace
+
+void PackList(FILE *list, int nframes, int eyes, unsigned threads) {
+  Pipeline pipeline;
+  // N workers besides this thread, which writes; one thread converts and
+  // writes each picture in turn. A slot for each picture in flight: N + 1,
+  // or 1.
+  pipeline.pool.reset(new WorkerPool(threads > 1 ? threads + 1 : 1));
+  const unsigned nslots = threads > 1 ? threads + 1 : 1;
+  for (unsigned i = 0; i < nslots; i++) {
+    pipeline.slots.emplace_back(new Slot);
+    pipeline.idle.push_back(pipeline.slots.back().get());
+  }
+
+  char line[LIST_LINE_LIMIT + 1];
+  std::string names[2];
+  bool one_name = false;  // the names came from a line with one word
+  for (int frame = 0; frame < nframes; frame++) {
+    if (!ReadLine(list, line, LIST_LINE_LIMIT)) {
+      while (!pipeline.in_flight.empty()) WriteOldest(&pipeline);
+      fprintf(stderr, "Unexpected end of file\n");
+      break;
+    }
+    // An empty line repeats the names before it, and how many there were.
+    const int words = TakeNames(line, names, eyes);
+    if (words > 0) one_name = words == 1;
+    if (eyes == 2 && one_name) {
+      Submit(&pipeline, names[0], "", VIEW_LEFT);
+      Submit(&pipeline, names[0], names[1], VIEW_RIGHT);
+    } else {
+      for (int eye = 0; eye < eyes; eye++) Submit(&pipeline, names[eye], "", VIEW_DEFAULT);
+    }
+  }
+  while (!pipeline.in_flight.empty()) WriteOldest(&pipeline);
+  StopWorkers(&pipeline);
+}
