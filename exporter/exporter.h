@@ -24,6 +24,10 @@
 // as the player's upload does. With G = 1 and 8 bits the byte is exactly the
 // one the player's window shows (DisplayByte, the GL upload's rounding).
 
+// The display gamma the player sets with xgamma: the default of an export,
+// and the gamma of the player's screenshots.
+constexpr double DISPLAY_GAMMA = 2.2;
+
 // The gammas accepted: a display gamma and its inverse, with room.
 constexpr double MIN_EXPORT_GAMMA = 0.1;
 constexpr double MAX_EXPORT_GAMMA = 10.0;
@@ -146,7 +150,7 @@ struct ExportJob {
   int radius = 6;
   int64_t first = 0, last = 0;  // frame numbers; last below the header's count
   ExportEye eye = EXPORT_BOTH;  // of a stereo pair
-  double gamma = 2.2;
+  double gamma = DISPLAY_GAMMA;
   int depth = 8;
   bool stream = false;    // a PPM stream to `streamfd`, else PNG files named by `pattern`
   int streamfd = 1;

@@ -1,4 +1,5 @@
-// Keys: flags, exposure, bias, adaptation mode, stepping and quitting.
+// Keys: flags, exposure, bias, adaptation mode, stepping, screenshots and
+// quitting.
 #include <GL/freeglut.h>
 
 #include "view.h"
@@ -64,6 +65,10 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
     case 't':
     case 'T':
       Toggle(&tmo);
+      break;
+    case 's':
+    case 'S':
+      TakeScreenshot();
       break;
     default:
       break;

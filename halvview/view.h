@@ -28,5 +28,8 @@ void DrawHelp();
 void DrawGLText(int x, int y, const char *text);
 // Selects and clears the back buffer (mode 1).
 void ClearBuffers(int mode);
+// The screenshot key (screenshot.cpp): the movie's path names the shots.
+void SetScreenshotMovie(const char *path);
+void TakeScreenshot();
 
 #endif

@@ -27,4 +27,5 @@ const char *helpstring_added =
     "Look-ahead adaptation\n"
     "                        -A      look-ahead adaptation on\n"
     "                      -R n      look-ahead window, n frames each side (6)\n"
-    "                         a      toggle look-ahead adaptation\n";
+    "                         a      toggle look-ahead adaptation\n"
+    "                         s      screenshot: NAME-FFFFF.png, gamma 2.2\n";
