@@ -297,7 +297,7 @@ ExportResult ExportFrames(const ExportJob &job) {
     const size_t count = (size_t)(end - job.first + 1) * neyes;
     run.normaliser.assign(count, 0.0);
     run.peak.assign(count, 0.0);
-    for (size_t i = 0; i < neyes && !failed; i++) {
+    for (size_t i = 0; i < neyes; i++) {
       double adapted = 0.0;
       for (int64_t k = 0; k <= end; k++) {
         double maxLum, logAv;
