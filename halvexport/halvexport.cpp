@@ -1,6 +1,7 @@
 // halvexport: writes what the player shows of a movie's frames as PNG
 // pictures or a stream of PPM pictures. This file is the command line, the
 // movie's checks and the program's ways out.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,14 +83,17 @@ void Report(const std::string &line) {
   fprintf(stderr, "%s\n", line.c_str());
 }
 
-// A header check's message, then the end; a header that passes in the
-// other byte order says how to read it.
-void FailOnFault(const char *fault, const MovieHeader &header, int byteswap) {
+// A header check's message, then the end. A header that passes in the
+// other byte order, where the file holds a frame of that size, says how to
+// read it. (Small sizes pass both ways: 16 reads as 4096.)
+void FailOnFault(const char *fault, const MovieHeader &header, int byteswap, FILE *file) {
   if (fault == nullptr) return;
   fprintf(stderr, "%s\n", fault);
   MovieHeader other = header;
   SwapMovieHeader(&other);
-  if (CheckMovieHeader(other) == nullptr)
+  struct stat st;
+  if (CheckMovieHeader(other) == nullptr && fstat(fileno(file), &st) == 0 &&
+      (uint64_t)st.st_size >= MOVIE_HEADER_SIZE + MovieFrameSize(other))
     fprintf(stderr, "The header is valid in the other byte order: export %s -b\n", byteswap ? "without" : "with");
   exit(NOT_RUN);
 }
@@ -192,10 +196,10 @@ int main(int argc, char **argv) {
     fprintf(stderr, "Failed to read the header\n");
     return NOT_RUN;
   }
-  FailOnFault(CheckMovieWidth(job.header), job.header, job.byteswap);
-  FailOnFault(CheckMovieHeight(job.header), job.header, job.byteswap);
-  FailOnFault(CheckMovieFrames(job.header), job.header, job.byteswap);
-  FailOnFault(CheckMovieFormat(job.header), job.header, job.byteswap);
+  FailOnFault(CheckMovieWidth(job.header), job.header, job.byteswap, job.file);
+  FailOnFault(CheckMovieHeight(job.header), job.header, job.byteswap, job.file);
+  FailOnFault(CheckMovieFrames(job.header), job.header, job.byteswap, job.file);
+  FailOnFault(CheckMovieFormat(job.header), job.header, job.byteswap, job.file);
   const int64_t lastframe = job.header.nframes - 1;
   if (!lastgiven || job.last > lastframe) job.last = lastframe;
   if (job.first > job.last)
