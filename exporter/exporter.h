@@ -42,13 +42,16 @@ struct Quantiser {
   // thresholds[maxval + 1] lies above every float below 1). Floats are
   // grouped in buckets of their top bits, from the bucket of thresholds[1]
   // on. bucket[b] holds the value written for the bucket's first float in
-  // its high 16 bits, and in its low 16 where the next value begins, counted
-  // in floats from the bucket's first (2^shift or more: not in the bucket).
+  // its high 16 bits. In its low 16: where the next value begins, counted in
+  // floats from the bucket's first (2^shift: not in the bucket); or, when
+  // some bucket holds more than one threshold (`crowded`), how many values
+  // the bucket spans, from which a float's value is estimated and then
+  // corrected against the thresholds.
   std::vector<uint32_t> thresholds;
   std::vector<uint32_t> bucket;
   uint32_t base = 0;     // bits of the first float of the first bucket
   int shift = 0;         // float bits >> shift is the bucket
-  bool crowded = false;  // some bucket holds more than one threshold
+  bool crowded = false;
 };
 
 // Builds the quantiser for a gamma in [MIN_EXPORT_GAMMA, MAX_EXPORT_GAMMA]

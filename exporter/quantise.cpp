@@ -72,9 +72,15 @@ inline uint32_t TableLevel(const Quantiser &q, float v) {
   if (b < q.base) return 0;
   const uint32_t e = q.bucket[(b >> q.shift) - (q.base >> q.shift)];
   const uint32_t offset = b & ((1u << q.shift) - 1);
-  uint32_t level = (e >> 16) + (offset >= (e & 0xFFFF) ? 1 : 0);
-  if (q.crowded)
-    while (b >= q.thresholds[level + 1]) level++;
+  if (!q.crowded) return (e >> 16) + (offset >= (e & 0xFFFF) ? 1 : 0);
+  // The value where a straight line through the bucket puts the float
+  // (exact at its ends, a step or so off inside), then to the thresholds.
+  uint32_t level = (e >> 16) + (uint32_t)(((uint64_t)offset * (e & 0xFFFF)) >> q.shift);
+  // One step either way without a branch, which is nearly always enough.
+  level += b >= q.thresholds[level + 1] ? 1 : 0;
+  level -= b < q.thresholds[level] ? 1 : 0;
+  while (b >= q.thresholds[level + 1]) level++;
+  while (b < q.thresholds[level]) level--;
   return level;
 }
 
@@ -212,17 +218,25 @@ int BuildQuantiser(Quantiser *q, double gamma, int depth) {
   q->shift = depth == 8 ? 15 : 12;
   const uint32_t first = q->thresholds[1] >> q->shift, last = (ONE_BITS - 1) >> q->shift;
   q->base = first << q->shift;
-  q->bucket.resize((size_t)(last - first + 1));
-  q->crowded = false;
-  const uint32_t size = 1u << q->shift;
+  // The value at the start of every bucket, and at 1 after the last.
+  const size_t nbuckets = (size_t)(last - first + 1);
+  std::vector<uint32_t> starts(nbuckets + 1);
   uint32_t level = 0;
-  for (uint32_t b = first; b <= last; b++) {
-    const uint32_t bits = b << q->shift;
+  for (size_t i = 0; i <= nbuckets; i++) {
+    const uint32_t bits = (first + (uint32_t)i) << q->shift;
     while (level < maxval && bits >= q->thresholds[level + 1]) level++;
-    const uint32_t next = q->thresholds[level + 1] - bits;  // more than 0
-    q->bucket[b - first] = level << 16 | (next < size ? next : size);
-    // A second threshold before the next bucket begins.
-    if (level + 1 < maxval && q->thresholds[level + 2] - bits < size) q->crowded = true;
+    starts[i] = level;
+  }
+  const uint32_t size = 1u << q->shift;
+  q->crowded = false;
+  for (size_t i = 0; i < nbuckets; i++)
+    if (starts[i + 1] - starts[i] > 1) q->crowded = true;
+  q->bucket.resize(nbuckets);
+  for (size_t i = 0; i < nbuckets; i++) {
+    const uint32_t bits = (first + (uint32_t)i) << q->shift;
+    const uint32_t next = q->thresholds[starts[i] + 1] - bits;  // more than 0
+    const uint32_t low = q->crowded ? starts[i + 1] - starts[i] : (next < size ? next : size);
+    q->bucket[i] = starts[i] << 16 | low;
   }
   return 0;
 }
