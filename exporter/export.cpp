@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -74,6 +75,10 @@ struct Scratch {
     free(out);
   }
 };
+
+// The memory that frames on their way may take together, when the threads
+// would take more: a frame of 1920 x 1080 takes some 70 MB.
+constexpr uint64_t FRAMES_MEMORY = (uint64_t)2 << 30;
 
 // Rows of a strip of the last stage: their floats stay in the cache until
 // they are quantised.
@@ -341,15 +346,18 @@ ExportResult ExportFrames(const ExportJob &job) {
 
   // Frames go out in order; up to one more than the threads are on their
   // way at a time, so that every thread has a frame while the main thread
-  // writes one. A range of fewer frames than threads shares each frame's
-  // stages among the threads instead.
+  // writes one, as far as their memory (the samples and a thread's room)
+  // stays within FRAMES_MEMORY. A range of fewer frames than threads
+  // shares each frame's stages among the threads instead.
   WorkerPool pool(job.threads);
   const int64_t frames = end >= job.first ? end - job.first + 1 : 0;
   run.pool = frames < (int64_t)job.threads ? &pool : nullptr;
-  const size_t nslots = (size_t)job.threads + 1;
-  std::vector<Slot> slots(nslots);
   const std::string header = job.stream ? PpmHeader(run.outwidth, run.height, job.depth) : "";
   const size_t picturebytes = run.stride * (size_t)run.height;
+  const uint64_t framememory = picturebytes + 40 * (uint64_t)run.npixels;
+  const uint64_t affordable = FRAMES_MEMORY / framememory;
+  const size_t nslots = (size_t)std::max<uint64_t>(2, std::min<uint64_t>(job.threads + 1, affordable));
+  std::vector<Slot> slots(nslots);
 
   int64_t next = job.first;     // the next frame to start
   int64_t written = job.first;  // the next frame to write
