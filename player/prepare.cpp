@@ -112,7 +112,11 @@ bool AllocateSpare() {
 void Finish() {
   if (!preparing) return;
   workers->WaitHelping(prepared);
-  prepared.get();
+  try {
+    prepared.get();
+  } catch (...) {  // no memory for a worker's room: the frame is read here instead
+    prep.ok = false;
+  }
   preparing = false;
   cancelled = false;
 }
