@@ -44,7 +44,8 @@ const char *usage =
     "  -depth 8|16     bits a sample (default 8)\n"
     "  -eye both|left|right  the eyes of a stereo pair written (default both, side by side)\n"
     "  -j N            threads, 1 to 1024 (default one per processor core)\n"
-    "  -q              quiet: no progress line\n";
+    "  -q              quiet: no progress line\n"
+    "  -h              this text\n";
 
 [[noreturn]] void GiveUsage(const std::string &message) {
   if (!message.empty()) fprintf(stderr, "%s\n", message.c_str());
@@ -112,7 +113,9 @@ int main(int argc, char **argv) {
     const bool hasvalue = i + 1 < options;
     const char *value = hasvalue ? argv[i + 1] : "";
     double number;
-    if (arg == "-t") {
+    if (arg == "-h") {
+      GiveUsage("");
+    } else if (arg == "-t") {
       job.tmo = 1;
     } else if (arg == "-b") {
       job.byteswap = 1;

@@ -1,5 +1,4 @@
-// Keys: flags, exposure, bias, adaptation mode, stepping, screenshots and
-// quitting.
+// Keys: flags, exposure, bias, adaptation mode, stepping and quitting.
 #include <GL/freeglut.h>
 
 #include "view.h"

@@ -197,6 +197,9 @@ def test_usage(work):
     check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START), 'no argument: %r' % r.stderr)
     r = export([movie])
     check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START), 'one argument: %r' % r.stderr)
+    r = export(['-h', movie, out])
+    check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START) and r.stderr.decode().endswith(
+        '  -h              this text\n'), '-h: %r' % r.stderr)
     bad = [
         (['-x'], 'Unknown option or missing value: -x'),
         (['-exposure', 'abc'], 'Exposure must be a number of stops [-exposure]'),
