@@ -65,10 +65,10 @@ int EncodePng(png_structp png, png_infop info, PngSink *sink, int width, int hei
               const unsigned char *samples, size_t stride) {
   if (setjmp(png_jmpbuf(png))) return -1;
   png_set_write_fn(png, sink, HandlePngWrite, HandlePngFlush);
-  // zlib's fastest level, and no row filter instead of libpng's trying all
-  // five on every row: on rendered pictures at this level the rows filtered
-  // (by their left or upper neighbours) compress no smaller and cost a
-  // third more time.
+  // zlib's fastest level, and no row filter instead of libpng's choosing
+  // one of five for every row: on a rendered 1080p frame at this level that
+  // gives files 2 % larger in less than half the time, and a single filter
+  // (each byte less its left or upper neighbour) gives larger files, slower.
   png_set_compression_level(png, Z_BEST_SPEED);
   png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   png_set_IHDR(png, info, (png_uint_32)width, (png_uint_32)height, depth, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
