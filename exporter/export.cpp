@@ -321,7 +321,8 @@ ExportResult ExportFrames(const ExportJob &job) {
           run.peak[(size_t)(k - job.first) * neyes + i] = maxLum;
         }
         if ((k & 4095) == 0 && Stopped(job)) {
-          job.report("Interrupted: no frame was written");
+          job.report("Interrupted");
+          job.report("Stopped: " + FrameRange(job.first, job.first - 1));
           return EXPORT_INTERRUPTED;
         }
       }
