@@ -345,6 +345,20 @@ TEST_F(ExportCore, PngFilesByPatternAndNothingElse) {
   EXPECT_EQ(p.report[0], "Interrupted");
   EXPECT_EQ(p.report[1], "Stopped: frames 0 to 1 were written");
 
+  // Stopped before it began (during the statistics of the adaptation):
+  // nothing written, the same two lines.
+  Empty(dir);
+  stop = 1;
+  stopping.file = fopen(m.path.c_str(), "rb");
+  p.report.clear();
+  stopping.progress = nullptr;
+  EXPECT_EQ(ExportFrames(stopping), EXPORT_INTERRUPTED);
+  fclose(stopping.file);
+  EXPECT_TRUE(Folder(dir).empty());
+  ASSERT_EQ(p.report.size(), 2u);
+  EXPECT_EQ(p.report[0], "Interrupted");
+  EXPECT_EQ(p.report[1], "Stopped: no frame was written");
+
   // A folder that is not there: the first frame fails, with its name.
   Empty(dir);
   job.stop = nullptr;
