@@ -9,9 +9,10 @@
 # movie `runs` times (default 5) with one thread and with one per core:
 # the PPM stream to /dev/null tone-mapped and plain, and PNG files of 8 and
 # 16 bits tone-mapped, into a scratch folder on the build's file system.
-# Prints the median wall-clock frames per second and the processor seconds
-# per frame (user + system, all threads), and the load average before and
-# after: other work on the machine lowers the first figure, not the second.
+# Prints the median and the best wall-clock frames per second and the
+# processor milliseconds per frame (user + system, all threads, of the
+# median run), and the load average before and after: other work on the
+# machine lowers the frame rates, hardly the processor time.
 set -euo pipefail
 build=$(cd "${1:?usage: export.sh BUILD_DIR [MOVIE] [runs]}" && pwd)
 runs=${3:-5}
@@ -38,7 +39,7 @@ cat "$movie" > /dev/null  # into the page cache
 
 echo "movie: $movie ($size, $frames frames), $runs runs each, $(nproc) cores"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-22s %7s %10s %14s\n' mode threads "frames/s" "cpu ms/frame"
+printf '%-22s %7s %10s %10s %14s\n' mode threads "median f/s" "best f/s" "cpu ms/frame"
 measure() {  # label threads args...
   local label=$1 threads=$2
   shift 2
@@ -53,7 +54,7 @@ measure() {  # label threads args...
   done
   printf '%s\n' "${results[@]}" | sort -n | awk -v label="$label" -v threads="$threads" '
     { fps[NR] = $1; cpu[NR] = $2 }
-    END { m = int((NR + 1) / 2); printf "%-22s %7s %10.1f %14.1f\n", label, threads, fps[m], cpu[m] }'
+    END { m = int((NR + 1) / 2); printf "%-22s %7s %10.1f %10.1f %14.1f\n", label, threads, fps[m], fps[NR], cpu[m] }'
 }
 for threads in 1 "$(nproc)"; do
   measure "ppm tone-mapped" "$threads" -t "$movie" -
