@@ -122,6 +122,7 @@ int main(int argc, char **argv) {
   signal(SIGTERM, HandleSignal);
 
   const char *moviename = argv[argc - 1];
+  SetScreenshotMovie(moviename);
   fptr = OpenRegularFile(moviename, "rb");
   if (fptr == nullptr) {
     fprintf(stderr, "Failed to open movie file \"%s\"\n", moviename);

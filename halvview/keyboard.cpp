@@ -89,6 +89,10 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
     case ']':
       SeekToFrame(fptr, currentframe + SEEK_STEP);
       break;
+    case 's':
+    case 'S':
+      TakeScreenshot();
+      break;
     default:
       break;
   }

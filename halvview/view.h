@@ -28,6 +28,9 @@ void DrawHelp();
 void DrawGLText(int x, int y, const char *text);
 // Selects and clears the back buffer (mode 1).
 void ClearBuffers(int mode);
+// The screenshot key (screenshot.cpp): the movie's path names the shots.
+void SetScreenshotMovie(const char *path);
+void TakeScreenshot();
 
 // Looking inside the picture (inspect_overlay.cpp): the clipping view
 // ('c') and the histogram ('k'), both off at start.

@@ -36,4 +36,6 @@ const char *helpstring_added =
     "                  home,end      first, last frame\n"
     "                       [,]      back, forward 10 frames\n"
     "                         l      loop, play once, ping-pong\n"
-    "                         r      reverse playing direction\n";
+    "                         r      reverse playing direction\n"
+    "Saving what is shown\n"
+    "                         s      screenshot: NAME-FFFFF.png, gamma 2.2\n";

@@ -139,6 +139,10 @@ void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, doub
 // normaliser at all is black.
 void TonemapRecord(const ConversionSettings &cs, double *lum, double maxLum, double logAvg, double *adapted,
                    int eye);
+// The tone mapping itself, once the normaliser and the peak are known (an
+// exporter works them out beforehand from the statistics alone): a frame
+// without a usable normaliser is black.
+void TonemapWithNormaliser(const ConversionSettings &cs, double *lum, double peak, double avLum);
 void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out);
 void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out);
 // The byte GL makes of a float component on an 8-bit channel.

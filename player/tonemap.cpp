@@ -472,6 +472,10 @@ void TonemapRecord(const ConversionSettings &cs, double *lum, double maxLum, dou
   double peak = maxLum;
   // Look-ahead: the window around the frame being converted gives both.
   if (cs.lookahead) LookAheadNormaliser(eye, cs.frame, &avLum, &peak);
+  TonemapWithNormaliser(cs, lum, peak, avLum);
+}
+
+void TonemapWithNormaliser(const ConversionSettings &cs, double *lum, double peak, double avLum) {
   // A first frame with a corrupt log-average leaves nothing to normalise
   // by: it is shown black instead of divided by 0.
   if (!(std::isfinite(avLum) && avLum > 0.0)) {

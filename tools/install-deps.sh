@@ -2,9 +2,10 @@
 # Installs what Halvorn needs on Debian: `build` for the programs, `test` for
 # the test suite as well. Quick when everything is already there.
 set -euo pipefail
-build_pkgs=(g++ cmake make libgtest-dev libbenchmark-dev freeglut3-dev libgl-dev libglu1-mesa-dev libopenexr-dev)
+build_pkgs=(g++ cmake make libgtest-dev libbenchmark-dev freeglut3-dev libgl-dev libglu1-mesa-dev libopenexr-dev
+  libpng-dev)
 run_pkgs=(xvfb x11-utils imagemagick)
-test_pkgs=(xdotool libstb-dev povray python3 openimageio-tools)
+test_pkgs=(xdotool libstb-dev povray python3 openimageio-tools ffmpeg)
 pkgs=("${build_pkgs[@]}" "${run_pkgs[@]}")
 [ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
 

@@ -612,9 +612,9 @@ def case_seek_truncated(work):
 
 @case
 def case_help(work):
-    # The help overlay: the old text, the look-ahead block, then the added
-    # keys, 13 pixels a line.
-    W, H = 420, 440
+    # The help overlay: the old text, the look-ahead block, the added keys
+    # and the screenshot key, 13 pixels a line.
+    W, H = 420, 470
     path = write_movie(work.file('m.hlv'), W, H, [[[(60, 80, 100, 128)] * (W * H)]])
     with XServer(work, 640, 480) as xs:
         p = open_player(xs, [path], (W, H))
@@ -624,9 +624,10 @@ def case_help(work):
             return sorted({H - 1 - y for _, y in p.overlay_pixels(xs.screenshot(), RED)})
         rows = wait_for(red_rows)
         check(rows and rows[0] == 11, 'help overlay top rows %s' % (rows or [])[:5])
-        # 19 lines of the old text, 4 of look-ahead, 9 added: the last
-        # line's baseline is 31 lines below the first's (row 19 from the top).
-        last_baseline = 19 + 13 * 31
+        # 19 lines of the old text, 4 of look-ahead, 9 added, 2 for the
+        # screenshot: the last line's baseline is 33 lines below the first's
+        # (row 19 from the top).
+        last_baseline = 19 + 13 * 33
         check(last_baseline - 8 <= max(rows) <= last_baseline + 2, 'help overlay ends at row %d' % max(rows))
         end(p)
 
