@@ -12,6 +12,7 @@
 
 #include "core_fixture.h"
 #include "inspect.h"
+#include "lookahead.h"
 #include "pool.h"
 
 namespace {
@@ -215,6 +216,38 @@ TEST_F(SeekTest, WithWorkersShowsWhatOneThreadShowsAndPlaysOnFromThere) {
   EXPECT_EQ(one, two);
   // Playing on after each seek took the frames prepared ahead from there.
   EXPECT_GE(prepared_used, 6 * 3);
+}
+
+TEST_F(SeekTest, InLookAheadModeASeekShowsWhatSteppingThereShows) {
+  // The look-ahead window depends on the frame alone, not on the way the
+  // player came to it: frame 9 sought from frame 0 is frame 9 stepped to.
+  auto picture_of_9 = [&](bool seek) {
+    Open(16, 16);
+    EXPECT_EQ(OpenPlayerLookAhead(path_.c_str()), 0);
+    tmo = 1;
+    lookahead = 1;
+    lookahead_radius = 3;
+    Step(0);
+    if (seek) {
+      SeekToFrame(fptr, 9);
+    } else {
+      for (int f = 1; f <= 9; f++) Step(f);
+    }
+    EXPECT_EQ(currentframe, 9);
+    std::vector<float> picture(out_img, out_img + 3 * npixels);
+    ClosePlayerLookAhead();
+    lookahead = 0;
+    lookahead_radius = LOOKAHEAD_DEFAULT_RADIUS;
+    return picture;
+  };
+  const std::vector<float> stepped = picture_of_9(false), sought = picture_of_9(true);
+  EXPECT_EQ(sought, stepped);
+  // The causal mode remembers the way: there the two differ.
+  Open(16, 16);
+  tmo = 1;
+  Step(0);
+  SeekToFrame(fptr, 9);
+  EXPECT_NE(std::vector<float>(out_img, out_img + 3 * npixels), sought);
 }
 
 TEST_F(SeekTest, PositionsBeyondFourGibibytes) {
