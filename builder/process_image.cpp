@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 
 #include "builder.h"
 #include "rgbe.h"
@@ -87,7 +88,12 @@ void ProcessImage(PictureJob *job) {
     return;
   }
   RGBE_SetMessageStream(messages);
-  job->status = Convert(job, job->name, job->view, messages);
+  try {
+    job->status = Convert(job, job->name, job->view, messages);
+  } catch (const std::bad_alloc &) {  // a table or a name without room: as a scene without room
+    fprintf(messages, "Could not allocate memory for scene \n");
+    job->status = PICTURE_NO_MEMORY;
+  }
   RGBE_SetMessageStream(nullptr);
   fclose(messages);
   job->messages.assign(text, size);
