@@ -530,7 +530,7 @@ def case_loops(work):
 
     with XServer(work) as xs:
         # Looping backwards ('r'): after frame 0 the last frame.
-        p = open_player(xs, ['-fps', '3', path], (W, H))
+        p = open_player(xs, ['-fps', '2', path], (W, H))
         p.key('r', 'g')
         seen = sample_frames(p, expected, W, H, 12, 2 * n + 1)
         log('loop backward: %s' % seen)
@@ -539,7 +539,7 @@ def case_loops(work):
         end(p)
 
         # Play once ('l'): the frames in order, then it stays on the last.
-        p = open_player(xs, ['-fps', '3', path], (W, H))
+        p = open_player(xs, ['-fps', '2', path], (W, H))
         p.key('l', 'g')
         seen = sample_frames(p, expected, W, H, 4)
         log('play once: %s' % seen)
@@ -549,7 +549,7 @@ def case_loops(work):
         end(p)
 
         # Ping-pong ('l' twice): it turns at the last frame and at the first.
-        p = open_player(xs, ['-fps', '3', path], (W, H))
+        p = open_player(xs, ['-fps', '2', path], (W, H))
         p.key('l', 'l', 'g')
         seen = sample_frames(p, expected, W, H, 14, 2 * n + 1)
         log('ping-pong: %s' % seen)
