@@ -78,7 +78,7 @@ constexpr int HISTOGRAM_LOWEST_STOP = -20;
 constexpr int HISTOGRAM_BINS = 160;
 // At most this many pixels are counted: a larger picture is sampled on a
 // regular grid (every step-th pixel of every step-th row).
-constexpr size_t HISTOGRAM_MAX_SAMPLES = 8192;
+constexpr size_t HISTOGRAM_MAX_SAMPLES = 4096;
 
 struct Histogram {
   uint64_t counts[HISTOGRAM_BINS];

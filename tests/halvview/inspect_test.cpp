@@ -66,9 +66,9 @@ TEST(HistogramBin, AgreesWithLog2EverywhereButAtTheEdges) {
 
 TEST(HistogramStep, CountsAtMostTheSampleLimitWithTheSmallestStep) {
   EXPECT_EQ(HistogramStep(16, 16), 1);
-  EXPECT_EQ(HistogramStep(128, 64), 1);  // 8192 pixels exactly
-  EXPECT_EQ(HistogramStep(129, 64), 2);
-  EXPECT_EQ(HistogramStep(720, 486), 7);  // 103 x 70 samples
+  EXPECT_EQ(HistogramStep(64, 64), 1);  // 4096 pixels exactly
+  EXPECT_EQ(HistogramStep(65, 64), 2);
+  EXPECT_EQ(HistogramStep(720, 486), 10);  // 72 x 49 samples
   for (int w : {100, 720, 1920, 3840, 31999}) {
     for (int h : {16, 486, 1080, 2160, 31999}) {
       const int s = HistogramStep(w, h);
@@ -98,7 +98,7 @@ class HistogramTest : public CoreTest {};
 TEST_F(HistogramTest, CountsEachPixelsDecodedLuminance) {
   // The luminance the decoder gives at exposure 0, binned by log2: the
   // histogram of a picture small enough to count every pixel.
-  const int w = 89, h = 91;  // 8099 pixels
+  const int w = 67, h = 61;  // 4087 pixels
   SetUpPlayer(w, h);
   const std::vector<unsigned char> px = RandomPixels((size_t)w * h, 3);
   memcpy(rgbe_buf, px.data(), px.size());
@@ -118,12 +118,12 @@ TEST_F(HistogramTest, CountsEachPixelsDecodedLuminance) {
 }
 
 TEST_F(HistogramTest, ALargePictureIsCountedOnItsGridAndAnyPoolCountsTheSame) {
-  // 1000 x 300 pixels: step 7. The pixels on the grid (every seventh pixel
-  // of every seventh row, from the first) hold 2^-3 (bin 68), all others 2^2.
+  // 1000 x 300 pixels: step 9. The pixels on the grid (every ninth pixel
+  // of every ninth row, from the first) hold 2^-3 (bin 68), all others 2^2.
   const int w = 1000, h = 300;
   SetUpPlayer(w, h);
   const int step = HistogramStep(w, h);
-  ASSERT_EQ(step, 7);
+  ASSERT_EQ(step, 9);
   for (int y = 0; y < h; y++)
     for (int x = 0; x < w; x++) {
       unsigned char *p = rgbe_buf + 4 * ((size_t)y * w + x);
@@ -136,7 +136,7 @@ TEST_F(HistogramTest, ALargePictureIsCountedOnItsGridAndAnyPoolCountsTheSame) {
   ComputeHistogram(nullptr, rgbe_buf, w, h, &one);
   WorkerPool pool(3);
   ComputeHistogram(&pool, rgbe_buf, w, h, &three);
-  const uint64_t samples = (uint64_t)((w + 6) / 7) * (uint64_t)((h + 6) / 7);
+  const uint64_t samples = (uint64_t)((w + 8) / 9) * (uint64_t)((h + 8) / 9);
   EXPECT_EQ(one.total, samples);
   EXPECT_EQ(one.counts[HistogramBin(0.125)], samples);
   EXPECT_EQ(HistogramBin(0.125), (-3 - HISTOGRAM_LOWEST_STOP) * 4);

@@ -43,7 +43,7 @@ BAR_ROWS = 4                     # its height, from the window's bottom edge
 CLIP_WHITE = (255, 0, 255)       # clipping view: 1 or more in some component
 CLIP_BLACK = (0, 128, 255)       # every component below half an 8-bit step
 HALF_STEP = 0.5 / 255
-HIST_BINS, HIST_LOW, HIST_HEIGHT, HIST_MARGIN, HIST_SAMPLES = 160, -20, 64, 4, 8192
+HIST_BINS, HIST_LOW, HIST_HEIGHT, HIST_MARGIN, HIST_SAMPLES = 160, -20, 64, 4, 4096
 BACKING, SPAN, BAR = (16, 16, 16), (64, 64, 64), (200, 200, 200)
 LOGAV_MARK, MAXLUM_MARK, ADAPTED_MARK = (255, 255, 0), (255, 128, 0), (0, 255, 255)
 PROBE_ROWS = range(47, 60)  # the probe's line: baseline 49, from the bottom
@@ -280,7 +280,7 @@ def bin_of(L):
 
 def sampling_step(W, H):
     """The histogram counts every step-th pixel of every step-th row, the
-    smallest step that counts at most 8192 pixels."""
+    smallest step that counts at most 4096 pixels."""
     step = 1
     while -(-W // step) * -(-H // step) > HIST_SAMPLES:
         step += 1
@@ -344,8 +344,8 @@ def case_histogram(work):
     stats = [statistics(pic) for pic in pics]
     path = write_movie(work.file('m.hlv'), W, H, [[pic] for pic in pics])
     want0, counts0 = histogram_expected(pics[0], W, H, stats[0])
-    samples = sum(counts0)  # 120 x 48: every other pixel of every other row
-    check(samples == 5760 and counts0[72] == samples // 2 and counts0[94] == samples // 4 and
+    samples = sum(counts0)  # 80 x 32: every third pixel of every third row
+    check(samples == 2560 and counts0[72] == samples // 2 and counts0[94] == samples // 4 and
           counts0[43] == samples // 4,
           'the model puts the pixels in bins 72, 94 and 43: %s' % [(b, c) for b, c in enumerate(counts0) if c])
     at = plot_origin(W, H)
