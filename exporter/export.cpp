@@ -193,9 +193,9 @@ void ConvertFrame(Run *run, Slot *slot) {
       strip.height = n;
       strip.npixels = (size_t)n * (size_t)run->width;
       if (job.tmo)
-        ColourFrame(strip, s->lum + first, s->flt + 3 * first, s->out);
+        ColourFrame(strip, s->lum + first, s->flt + 3 * first, s->out, nullptr);
       else
-        ExposeFrame(strip, s->flt + 3 * first, s->out);
+        ExposeFrame(strip, s->flt + 3 * first, s->out, nullptr);
       QuantisePicture(run->quantiser, s->out, run->width, n,
                       samples + (size_t)(run->height - y - n) * run->stride, run->stride, (int)i * run->width);
     }

@@ -22,9 +22,8 @@ void ConvertRecord(const ConversionSettings &cs, int eye, const unsigned char *r
   DecodeFrame(cs, rgbe, lum, flt);
   if (cs.tmo == 1) {
     TonemapRecord(cs, lum, maxLum, logAvg, adapted, eye);
-    ColourFrame(cs, lum, flt, out);
+    ColourFrame(cs, lum, flt, out, bytes);
   } else {
-    ExposeFrame(cs, flt, out);
+    ExposeFrame(cs, flt, out, bytes);
   }
-  if (bytes != nullptr) DisplayBytes(cs, out, bytes);
 }

@@ -212,15 +212,40 @@ void ExposeRange(const float *frame, float *out, size_t n, double factor) {
   for (; i < n; i++) out[i] = (float)(factor * (double)frame[i]);
 }
 
+// n consecutive components as display bytes, each exactly DisplayByte of
+// its float: clamped to [0, 1] (NaN to 0, as maxps gives its second operand
+// when either is NaN), times 255 in single precision, rounded to nearest
+// even by the conversion as lrintf does, sixteen at a time.
+void DisplayByteRange(const float *out, unsigned char *bytes, size_t n) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(255.0f);
+  for (; i + 16 <= n; i += 16) {
+    __m128i q[4];
+    for (int j = 0; j < 4; j++) {
+      const __m128 v = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(out + i + 4 * j), zero), one);
+      q[j] = _mm_cvtps_epi32(_mm_mul_ps(v, scale));
+    }
+    const __m128i words = _mm_packs_epi32(q[0], q[1]), words2 = _mm_packs_epi32(q[2], q[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + i), _mm_packus_epi16(words, words2));
+  }
+#endif
+  for (; i < n; i++) bytes[i] = DisplayByte(out[i]);
+}
+
 }  // namespace
 
-void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out) {
+// The bytes of each chunk are made as soon as its floats are, while they
+// are still in the cache.
+void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out,
+                 unsigned char *bytes) {
   ParallelChunks(cs.pool, cs.npixels, PIXEL_GRAIN, [=](size_t begin, size_t end) {
     ColourRange(lum + begin, frame + 3 * begin, out + 3 * begin, end - begin);
+    if (bytes != nullptr) DisplayByteRange(out + 3 * begin, bytes + 3 * begin, 3 * (end - begin));
   });
 }
 
-void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out) {
+void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out, unsigned char *bytes) {
   const size_t n = 3 * cs.npixels;
   const bool copy = cs.exposure == 0.0f;  // factor 1: a plain copy
   const double factor = copy ? 1.0 : pow(2.0, (double)cs.exposure);
@@ -229,6 +254,7 @@ void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out) {
       memcpy(out + begin, frame + begin, (end - begin) * sizeof(float));
     else
       ExposeRange(frame + begin, out + begin, end - begin, factor);
+    if (bytes != nullptr) DisplayByteRange(out + begin, bytes + begin, end - begin);
   });
 }
 
@@ -240,12 +266,12 @@ unsigned char DisplayByte(float v) {
 
 void DisplayBytes(const ConversionSettings &cs, const float *out, unsigned char *bytes) {
   ParallelChunks(cs.pool, 3 * cs.npixels, 3 * PIXEL_GRAIN, [=](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; i++) bytes[i] = DisplayByte(out[i]);
+    DisplayByteRange(out + begin, bytes + begin, end - begin);
   });
 }
 
 void PixelOutTmo(const double *lum, const float *frame, float *out) {
-  ColourFrame(CurrentSettings(), lum, frame, out);
+  ColourFrame(CurrentSettings(), lum, frame, out, nullptr);
 }
 
-void PixelOut(const float *frame, float *out) { ExposeFrame(CurrentSettings(), frame, out); }
+void PixelOut(const float *frame, float *out) { ExposeFrame(CurrentSettings(), frame, out, nullptr); }

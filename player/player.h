@@ -143,10 +143,15 @@ void TonemapRecord(const ConversionSettings &cs, double *lum, double maxLum, dou
 // exporter works them out beforehand from the statistics alone): a frame
 // without a usable normaliser is black.
 void TonemapWithNormaliser(const ConversionSettings &cs, double *lum, double peak, double avLum);
-void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out);
-void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out);
+// The output pictures: colour reconstruction from the tone-mapped
+// luminance, or the exposure; with the display bytes too when bytes is not
+// null.
+void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out,
+                 unsigned char *bytes);
+void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out, unsigned char *bytes);
 // The byte GL makes of a float component on an 8-bit channel.
 unsigned char DisplayByte(float v);
+// The display bytes of a whole output picture.
 void DisplayBytes(const ConversionSettings &cs, const float *out, unsigned char *bytes);
 
 // One frame's buffers: the raw pixels, the decoded picture and luminance,

@@ -277,6 +277,9 @@ TEST_P(ReferenceTest, WholeFramesFromAMovieFileMatch) {
     tmo = mode;
     exposure = 0.75f;
     biasParam = 0.8f;
+    // The display bytes are made with the output, chunk by chunk.
+    upload_bytes = 1;
+    ASSERT_TRUE(AllocateDisplayBytes());
     const size_t n = npixels;
     std::vector<double> lum(n);
     std::vector<float> flt(3 * n), out(3 * n);
@@ -292,7 +295,35 @@ TEST_P(ReferenceTest, WholeFramesFromAMovieFileMatch) {
       }
       EXPECT_EQ(logAv0, adapted);
       ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "frame output")) << "frame " << f;
+      for (size_t i = 0; i < 3 * n; i++) ASSERT_EQ(out_bytes[i], DisplayByte(out[i])) << "frame " << f << " " << i;
     }
+  }
+  upload_bytes = 0;
+}
+
+TEST_P(ReferenceTest, DisplayBytesOfEdgeValuesAreGLsBytes) {
+  // Values where a byte kernel may go wrong: NaN, infinities, signed zeros,
+  // negatives, subnormals, 1 and the floats beside it, and the floats at
+  // and around every rounding midpoint (k + 0.5) / 255, where round to
+  // nearest even must agree with lrintf. The count is no multiple of 16.
+  std::vector<float> values = {NAN, -NAN, INFINITY, -INFINITY, 0.0f, -0.0f, -1.0f, -1e-30f, 1e-45f, 1e-38f,
+                               1.0f, std::nextafter(1.0f, 0.0f), std::nextafter(1.0f, 2.0f), 2.0f, 1e30f};
+  for (int k = 0; k < 255; k++) {
+    float v = (float)((k + 0.5) / 255.0);
+    for (int step = 0; step < 4; step++) v = std::nextafter(v, 0.0f);
+    for (int step = 0; step < 9; step++, v = std::nextafter(v, 1.0f)) values.push_back(v);
+    values.push_back((float)k / 255.0f);
+  }
+  while (values.size() % 3 != 0 || values.size() % 16 == 0) values.push_back(0.5f);
+  ConversionSettings cs = {};
+  cs.npixels = values.size() / 3;
+  cs.pool = workers;
+  std::vector<unsigned char> bytes(values.size());
+  DisplayBytes(cs, values.data(), bytes.data());
+  for (size_t i = 0; i < values.size(); i++) {
+    const float v = values[i];
+    const unsigned char want = !(v > 0.0f) ? 0 : v >= 1.0f ? 255 : (unsigned char)lrintf(v * 255.0f);
+    ASSERT_EQ(bytes[i], want) << "value " << v << " at " << i;
   }
 }
 
