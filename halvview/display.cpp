@@ -33,7 +33,7 @@ std::string Format(const char *format, ...) {
 // One eye's picture at the raster position, in the upload's format.
 void DrawPicture(const float *picture, const unsigned char *bytes) {
   if (upload_bytes)
-    glDrawPixels(header.width, header.height, GL_RGB, GL_UNSIGNED_BYTE, bytes);
+    glDrawPixels(header.width, header.height, GL_BGRA, GL_UNSIGNED_BYTE, bytes);
   else
     glDrawPixels(header.width, header.height, GL_RGB, GL_FLOAT, picture);
 }

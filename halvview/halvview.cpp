@@ -33,7 +33,7 @@ void ChooseUpload() {
   upload_bytes = red == 8 && green == 8 && blue == 8;
   if (debug)
     fprintf(stderr, "Colour buffer %d/%d/%d bits: upload %s\n", red, green, blue,
-            upload_bytes ? "8-bit RGB bytes" : "32-bit float RGB");
+            upload_bytes ? "8-bit BGRA bytes" : "32-bit float RGB");
 }
 
 [[noreturn]] void GiveUsage(const char *program) {

@@ -49,7 +49,7 @@ int MakeClippingView() {
   for (int eye = 0; eye < showneyes; eye++) {
     ClipCounts c;
     if (upload_bytes) {
-      if (view_bytes[eye] == nullptr) view_bytes[eye] = (unsigned char *)malloc(3 * npixels);
+      if (view_bytes[eye] == nullptr) view_bytes[eye] = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * npixels);
       if (view_bytes[eye] == nullptr) return 0;
       c = ClippingViewBytes(workers, ShownPicture(eye), eye == 1 ? out_bytes_right : out_bytes, npixels,
                             view_bytes[eye]);

@@ -58,11 +58,16 @@ ClipCounts ClippingViewBytes(WorkerPool *pool, const float *picture, const unsig
     ViewRange(
         picture, begin, end,
         [=](size_t k) {
-          for (int c = 0; c < 3; c++) view[3 * k + c] = bytes[3 * k + c];
+          for (size_t c = 0; c < DISPLAY_PIXEL_BYTES; c++)
+            view[DISPLAY_PIXEL_BYTES * k + c] = bytes[DISPLAY_PIXEL_BYTES * k + c];
         },
         [=](size_t k, ClipClass cls) {
           const unsigned char *colour = cls == CLIP_WHITE ? CLIP_WHITE_COLOUR : CLIP_BLACK_COLOUR;
-          for (int c = 0; c < 3; c++) view[3 * k + c] = colour[c];
+          unsigned char *p = view + DISPLAY_PIXEL_BYTES * k;
+          p[0] = colour[2];
+          p[1] = colour[1];
+          p[2] = colour[0];
+          p[3] = 255;
         },
         counts);
   });

@@ -62,9 +62,10 @@ constexpr unsigned char CLIP_BLACK_COLOUR[3] = {0, 128, 255};
 struct ClipCounts {
   uint64_t white = 0, black = 0;
 };
-// The view of n pixels: the picture as it is drawn (the display bytes, or
-// the floats when the window takes floats), a clipped pixel in its false
-// colour. Shared out among the pool's threads.
+// The view of n pixels: the picture as it is drawn (the display bytes, in
+// their blue, green, red, alpha order, or the floats when the window takes
+// floats), a clipped pixel in its false colour. Shared out among the pool's
+// threads.
 ClipCounts ClippingViewBytes(WorkerPool *pool, const float *picture, const unsigned char *bytes, size_t n,
                              unsigned char *view);
 ClipCounts ClippingViewFloats(WorkerPool *pool, const float *picture, size_t n, float *view);

@@ -212,25 +212,33 @@ void ExposeRange(const float *frame, float *out, size_t n, double factor) {
   for (; i < n; i++) out[i] = (float)(factor * (double)frame[i]);
 }
 
-// n consecutive components as display bytes, each exactly DisplayByte of
-// its float: clamped to [0, 1] (NaN to 0, as maxps gives its second operand
-// when either is NaN), times 255 in single precision, rounded to nearest
-// even by the conversion as lrintf does, sixteen at a time.
-void DisplayByteRange(const float *out, unsigned char *bytes, size_t n) {
-  size_t i = 0;
+// The display bytes of n consecutive pixels, each component exactly
+// DisplayByte of its float: clamped to [0, 1] (NaN to 0, as maxps gives its
+// second operand when either is NaN), times 255 in single precision and
+// rounded to nearest even by the conversion, as lrintf does; four pixels at
+// a time, split into lanes of one colour and packed as blue, green, red,
+// alpha.
+void DisplayPixelRange(const float *out, unsigned char *bytes, size_t n) {
+  size_t k = 0;
 #if defined(__SSE2__)
   const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(255.0f);
-  for (; i + 16 <= n; i += 16) {
-    __m128i q[4];
-    for (int j = 0; j < 4; j++) {
-      const __m128 v = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(out + i + 4 * j), zero), one);
-      q[j] = _mm_cvtps_epi32(_mm_mul_ps(v, scale));
-    }
-    const __m128i words = _mm_packs_epi32(q[0], q[1]), words2 = _mm_packs_epi32(q[2], q[3]);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + i), _mm_packus_epi16(words, words2));
+  const __m128i alpha = _mm_set1_epi32((int)0xff000000u);
+  auto level = [&](__m128 v) { return _mm_cvtps_epi32(_mm_mul_ps(_mm_min_ps(_mm_max_ps(v, zero), one), scale)); };
+  for (; k + 4 <= n; k += 4) {
+    __m128 R, G, B;
+    Split(out + 3 * k, &R, &G, &B);
+    const __m128i pixels =
+        _mm_or_si128(_mm_or_si128(level(B), _mm_slli_epi32(level(G), 8)), _mm_or_si128(_mm_slli_epi32(level(R), 16), alpha));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + DISPLAY_PIXEL_BYTES * k), pixels);
   }
 #endif
-  for (; i < n; i++) bytes[i] = DisplayByte(out[i]);
+  for (; k < n; k++) {
+    unsigned char *p = bytes + DISPLAY_PIXEL_BYTES * k;
+    p[0] = DisplayByte(out[3 * k + 2]);
+    p[1] = DisplayByte(out[3 * k + 1]);
+    p[2] = DisplayByte(out[3 * k]);
+    p[3] = 255;
+  }
 }
 
 }  // namespace
@@ -241,7 +249,7 @@ void ColourFrame(const ConversionSettings &cs, const double *lum, const float *f
                  unsigned char *bytes) {
   ParallelChunks(cs.pool, cs.npixels, PIXEL_GRAIN, [=](size_t begin, size_t end) {
     ColourRange(lum + begin, frame + 3 * begin, out + 3 * begin, end - begin);
-    if (bytes != nullptr) DisplayByteRange(out + 3 * begin, bytes + 3 * begin, 3 * (end - begin));
+    if (bytes != nullptr) DisplayPixelRange(out + 3 * begin, bytes + DISPLAY_PIXEL_BYTES * begin, end - begin);
   });
 }
 
@@ -254,7 +262,9 @@ void ExposeFrame(const ConversionSettings &cs, const float *frame, float *out, u
       memcpy(out + begin, frame + begin, (end - begin) * sizeof(float));
     else
       ExposeRange(frame + begin, out + begin, end - begin, factor);
-    if (bytes != nullptr) DisplayByteRange(out + begin, bytes + begin, end - begin);
+    // Chunks are whole pixels: 3 * PIXEL_GRAIN components each.
+    if (bytes != nullptr)
+      DisplayPixelRange(out + begin, bytes + DISPLAY_PIXEL_BYTES * (begin / 3), (end - begin) / 3);
   });
 }
 
@@ -265,8 +275,8 @@ unsigned char DisplayByte(float v) {
 }
 
 void DisplayBytes(const ConversionSettings &cs, const float *out, unsigned char *bytes) {
-  ParallelChunks(cs.pool, 3 * cs.npixels, 3 * PIXEL_GRAIN, [=](size_t begin, size_t end) {
-    DisplayByteRange(out + begin, bytes + begin, end - begin);
+  ParallelChunks(cs.pool, cs.npixels, PIXEL_GRAIN, [=](size_t begin, size_t end) {
+    DisplayPixelRange(out + 3 * begin, bytes + DISPLAY_PIXEL_BYTES * begin, end - begin);
   });
 }
 

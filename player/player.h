@@ -80,8 +80,18 @@ extern WorkerPool *workers;
 // also fills the display bytes (out_bytes, out_bytes_right), which give the
 // very pixels that the float pictures give when drawn.
 extern int upload_bytes;
-extern unsigned char *out_bytes;        // the (left) picture as bytes, RGB
+extern unsigned char *out_bytes;        // the (left) picture as display bytes
 extern unsigned char *out_bytes_right;  // the right eye's
+
+// The display bytes of a pixel: blue, green, red and an opaque alpha, the
+// order in which an 8-bit window keeps its pixels, so that the GL library
+// takes them as they are instead of reordering every pixel on the thread
+// that draws.
+constexpr size_t DISPLAY_PIXEL_BYTES = 4;
+// Component c (0 red, 1 green, 2 blue) of pixel k in display bytes.
+inline unsigned char DisplayComponent(const unsigned char *bytes, size_t k, int c) {
+  return bytes[DISPLAY_PIXEL_BYTES * k + 2 - (size_t)c];
+}
 
 // Derives npixels, offset, nrecords and showneyes from the header.
 void SetMovieGeometry();

@@ -105,7 +105,7 @@ bool AllocateSpare() {
   spare.out[0] = CreateFloatmap(W, H);
   spare.out[1] = showneyes == 2 ? CreateFloatmap(W, H) : nullptr;
   for (int eye = 0; eye < showneyes; eye++)
-    spare.bytes[eye] = upload_bytes ? (unsigned char *)malloc(3 * npixels) : nullptr;
+    spare.bytes[eye] = upload_bytes ? (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * npixels) : nullptr;
   const bool ok = spare.rgbe && spare.fframe && spare.lum && spare.out[0] && (showneyes < 2 || spare.out[1]) &&
                   (!upload_bytes || (spare.bytes[0] && (showneyes < 2 || spare.bytes[1])));
   if (!ok) FreeSpareBuffers();

@@ -84,9 +84,9 @@ BufferFault AllocatePlayerBuffers(int right_eye) {
 
 int AllocateDisplayBytes() {
   if (!upload_bytes) return 1;
-  // Three bytes a pixel (RGB), for each eye shown.
-  out_bytes = (unsigned char *)malloc(3 * npixels);
-  if (showneyes == 2) out_bytes_right = (unsigned char *)malloc(3 * npixels);
+  // Four bytes a pixel (blue, green, red, alpha), for each eye shown.
+  out_bytes = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * npixels);
+  if (showneyes == 2) out_bytes_right = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * npixels);
   return out_bytes != nullptr && (showneyes < 2 || out_bytes_right != nullptr);
 }
 

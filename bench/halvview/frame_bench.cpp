@@ -431,7 +431,7 @@ void Inspect(benchmark::State &state, int what, const char *name) {
   tmo = 1;
   if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
   const ConversionSettings cs = CurrentSettings();
-  std::vector<unsigned char> bytes(3 * npixels), view(3 * npixels);
+  std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * npixels), view(DISPLAY_PIXEL_BYTES * npixels);
   DisplayBytes(cs, out_img, bytes.data());
   Histogram histogram;
   std::vector<double> ms;

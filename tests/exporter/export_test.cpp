@@ -102,8 +102,12 @@ std::vector<std::vector<std::vector<unsigned char>>> PlayerFrames(const Movie &m
     EXPECT_EQ(HandleNextFrame(fptr, k), 1) << k;
     EXPECT_EQ(currentframe, k);
     std::vector<std::vector<unsigned char>> eyes;
-    eyes.emplace_back(out_bytes, out_bytes + 3 * npixels);
-    if (showneyes == 2) eyes.emplace_back(out_bytes_right, out_bytes_right + 3 * npixels);
+    for (const unsigned char *shown : {out_bytes, out_bytes_right}) {
+      if (eyes.size() == (size_t)showneyes) break;
+      std::vector<unsigned char> rgb(3 * npixels);
+      for (size_t i = 0; i < 3 * npixels; i++) rgb[i] = DisplayComponent(shown, i / 3, (int)(i % 3));
+      eyes.push_back(rgb);
+    }
     frames.push_back(eyes);
   }
   ClosePlayerLookAhead();

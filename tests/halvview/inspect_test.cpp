@@ -210,21 +210,22 @@ TEST(ClippingView, FalseColoursWhereTheClassSaysAndTheDrawnPixelsElsewhere) {
   const std::vector<float> picture = ShownValues(n);
   ConversionSettings cs = {};
   cs.npixels = n;
-  std::vector<unsigned char> bytes(3 * n);
+  std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * n);
   DisplayBytes(cs, picture.data(), bytes.data());
   ClipCounts want;
   std::vector<unsigned char> expected(bytes);
   for (size_t k = 0; k < n; k++) {
     const ClipClass c = ClassifyShown(&picture[3 * k]);
     if (c == CLIP_NONE) continue;
-    memcpy(&expected[3 * k], c == CLIP_WHITE ? CLIP_WHITE_COLOUR : CLIP_BLACK_COLOUR, 3);
+    const unsigned char *colour = c == CLIP_WHITE ? CLIP_WHITE_COLOUR : CLIP_BLACK_COLOUR;
+    for (int i = 0; i < 3; i++) expected[DISPLAY_PIXEL_BYTES * k + 2 - i] = colour[i];
     (c == CLIP_WHITE ? want.white : want.black)++;
   }
   ASSERT_GT(want.white, n / 10);
   ASSERT_GT(want.black, n / 20);
   WorkerPool pool(3);
   for (WorkerPool *p : {(WorkerPool *)nullptr, &pool}) {
-    std::vector<unsigned char> view(3 * n, 77);
+    std::vector<unsigned char> view(DISPLAY_PIXEL_BYTES * n, 77);
     const ClipCounts got = ClippingViewBytes(p, picture.data(), bytes.data(), n, view.data());
     EXPECT_EQ(view, expected);
     EXPECT_EQ(got.white, want.white);
@@ -233,7 +234,7 @@ TEST(ClippingView, FalseColoursWhereTheClassSaysAndTheDrawnPixelsElsewhere) {
     // Floats for a deeper colour buffer: the same pixels once GL rounds them.
     std::vector<float> fview(3 * n, -1.0f);
     const ClipCounts fgot = ClippingViewFloats(p, picture.data(), n, fview.data());
-    std::vector<unsigned char> rounded(3 * n);
+    std::vector<unsigned char> rounded(DISPLAY_PIXEL_BYTES * n);
     DisplayBytes(cs, fview.data(), rounded.data());
     EXPECT_EQ(rounded, expected);
     EXPECT_EQ(fgot.white, want.white);

@@ -176,9 +176,10 @@ class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<Kern
       ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "tone-mapped output"));
 
       // The display bytes, shared out like the rest, one by one here.
-      std::vector<unsigned char> bytes(3 * n);
+      std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * n);
       DisplayBytes(CurrentSettings(), out_img, bytes.data());
-      for (size_t i = 0; i < 3 * n; i++) ASSERT_EQ(bytes[i], DisplayByte(out_img[i])) << i;
+      for (size_t i = 0; i < 3 * n; i++) ASSERT_EQ(DisplayComponent(bytes.data(), i / 3, i % 3), DisplayByte(out_img[i])) << i;
+      for (size_t k = 0; k < n; k++) ASSERT_EQ(bytes[DISPLAY_PIXEL_BYTES * k + 3], 255) << k;
 
       PixelOut(fframe);
       ref::PixelOut(flt.data(), n, c.stops, out.data());
@@ -295,7 +296,8 @@ TEST_P(ReferenceTest, WholeFramesFromAMovieFileMatch) {
       }
       EXPECT_EQ(logAv0, adapted);
       ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "frame output")) << "frame " << f;
-      for (size_t i = 0; i < 3 * n; i++) ASSERT_EQ(out_bytes[i], DisplayByte(out[i])) << "frame " << f << " " << i;
+      for (size_t i = 0; i < 3 * n; i++)
+        ASSERT_EQ(DisplayComponent(out_bytes, i / 3, i % 3), DisplayByte(out[i])) << "frame " << f << " " << i;
     }
   }
   upload_bytes = 0;
@@ -305,7 +307,7 @@ TEST_P(ReferenceTest, DisplayBytesOfEdgeValuesAreGLsBytes) {
   // Values where a byte kernel may go wrong: NaN, infinities, signed zeros,
   // negatives, subnormals, 1 and the floats beside it, and the floats at
   // and around every rounding midpoint (k + 0.5) / 255, where round to
-  // nearest even must agree with lrintf. The count is no multiple of 16.
+  // nearest even must agree with lrintf. The pixel count is no multiple of 4.
   std::vector<float> values = {NAN, -NAN, INFINITY, -INFINITY, 0.0f, -0.0f, -1.0f, -1e-30f, 1e-45f, 1e-38f,
                                1.0f, std::nextafter(1.0f, 0.0f), std::nextafter(1.0f, 2.0f), 2.0f, 1e30f};
   for (int k = 0; k < 255; k++) {
@@ -314,17 +316,19 @@ TEST_P(ReferenceTest, DisplayBytesOfEdgeValuesAreGLsBytes) {
     for (int step = 0; step < 9; step++, v = std::nextafter(v, 1.0f)) values.push_back(v);
     values.push_back((float)k / 255.0f);
   }
-  while (values.size() % 3 != 0 || values.size() % 16 == 0) values.push_back(0.5f);
+  while (values.size() % 3 != 0 || values.size() / 3 % 4 == 0) values.push_back(0.5f);
   ConversionSettings cs = {};
   cs.npixels = values.size() / 3;
   cs.pool = workers;
-  std::vector<unsigned char> bytes(values.size());
+  std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * cs.npixels);
   DisplayBytes(cs, values.data(), bytes.data());
   for (size_t i = 0; i < values.size(); i++) {
     const float v = values[i];
     const unsigned char want = !(v > 0.0f) ? 0 : v >= 1.0f ? 255 : (unsigned char)lrintf(v * 255.0f);
-    ASSERT_EQ(bytes[i], want) << "value " << v << " at " << i;
+    // Blue, green, red, alpha.
+    ASSERT_EQ(bytes[DISPLAY_PIXEL_BYTES * (i / 3) + 2 - i % 3], want) << "value " << v << " at " << i;
   }
+  for (size_t k = 0; k < cs.npixels; k++) ASSERT_EQ(bytes[DISPLAY_PIXEL_BYTES * k + 3], 255) << k;
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, ReferenceTest, ::testing::Combine(::testing::Values(0, 1), ::testing::Values(1u, 2u, 3u, 8u)),

@@ -2,7 +2,9 @@
 // 8-bit colour buffer give the very pixels that GL makes of the floats:
 // draws a picture of floats (every step's boundaries with their
 // neighbours, values below 0 and above 1, NaN, random values), reads the
-// window back, and compares every component with DisplayByte.
+// window back, and compares every component with DisplayByte; then draws
+// the player's display bytes of the same picture as the player draws them
+// and compares the window with the floats' pixels.
 // Exit status 0 when all agree, 1 with the first differences otherwise,
 // 77 when the window's colour buffer is not 8 bits a channel.
 #include <GL/freeglut.h>
@@ -41,6 +43,16 @@ void FillPicture() {
   while (n < picture.size()) put(unit(rng));
 }
 
+// The window's back buffer, RGB, bottom row first.
+std::vector<unsigned char> ReadWindow() {
+  glFinish();
+  std::vector<unsigned char> shown(3 * (size_t)W * H);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadBuffer(GL_BACK);
+  glReadPixels(0, 0, W, H, GL_RGB, GL_UNSIGNED_BYTE, shown.data());
+  return shown;
+}
+
 void HandleDisplay() {
   GLint red = 0, green = 0, blue = 0;
   glGetIntegerv(GL_RED_BITS, &red);
@@ -55,11 +67,7 @@ void HandleDisplay() {
   glRasterPos2f(-1.0f, -1.0f);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   glDrawPixels(W, H, GL_RGB, GL_FLOAT, picture.data());
-  glFinish();
-  std::vector<unsigned char> shown(picture.size());
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadBuffer(GL_BACK);
-  glReadPixels(0, 0, W, H, GL_RGB, GL_UNSIGNED_BYTE, shown.data());
+  const std::vector<unsigned char> shown = ReadWindow();
   long differ = 0;
   for (size_t i = 0; i < shown.size(); i++) {
     const unsigned char want = DisplayByte(picture[i]);
@@ -67,7 +75,22 @@ void HandleDisplay() {
       printf("float %a: GL shows %d, the player's byte is %d\n", (double)picture[i], shown[i], want);
   }
   printf("%ld of %zu components differ\n", differ, shown.size());
-  exit(differ == 0 ? 0 : 1);
+
+  // The player's display bytes of the picture, drawn as the player draws them.
+  ConversionSettings cs = {};
+  cs.npixels = (size_t)W * H;
+  std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * cs.npixels);
+  DisplayBytes(cs, picture.data(), bytes.data());
+  glClear(GL_COLOR_BUFFER_BIT);
+  glRasterPos2f(-1.0f, -1.0f);
+  glDrawPixels(W, H, GL_BGRA, GL_UNSIGNED_BYTE, bytes.data());
+  const std::vector<unsigned char> drawn = ReadWindow();
+  long moved = 0;
+  for (size_t i = 0; i < drawn.size(); i++)
+    if (drawn[i] != shown[i] && moved++ < 10)
+      printf("float %a: the floats show %d, the display bytes %d\n", (double)picture[i], shown[i], drawn[i]);
+  printf("%ld of %zu components differ between the floats and the display bytes\n", moved, drawn.size());
+  exit(differ == 0 && moved == 0 ? 0 : 1);
 }
 
 }  // namespace
