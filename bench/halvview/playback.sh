@@ -6,8 +6,11 @@
 # Renders movies of 24 frames with halvdemo at 720x486, 1920x1080 and
 # 3840x2160 into BUILD_DIR/playback/ (once; they are kept), then plays each
 # with `halvview -d -a -fps 1000 [-t] -j N` for the given seconds (default
-# 8) on a virtual X server, tone-mapped and plain, with one thread and with
-# one per core, and prints the last Global figure the player reported.
+# 8; longer than that when the player has not yet reported) on a virtual X
+# server, tone-mapped and plain, with one thread and with one per core, and
+# prints the last Global and Local figures the player reported (Global
+# counts from the start, window and first frame included; Local is the
+# last 100 frames).
 # Mesa's software rasteriser uses every core: run it on an idle machine.
 set -euo pipefail
 build=$(cd "${1:?usage: playback.sh BUILD_DIR [seconds]}" && pwd)
@@ -37,17 +40,37 @@ xvfb=$!
 trap 'kill $xvfb 2> /dev/null || true' EXIT
 sleep 2
 cores=$(nproc)
-printf '%-10s %-12s %8s %s\n' size mode threads "Global fps"
+
+# Plays one movie for at least the given seconds and until the player has
+# reported its figures (every 100 frames), at most five times as long.
+play() {  # log args...
+  local log=$1
+  shift
+  DISPLAY=:97 PATH=$work/bin:$PATH "$build/halvview/halvview" "$@" 2> "$log" &
+  local player=$! waited=0
+  while kill -0 $player 2> /dev/null; do
+    sleep 1
+    waited=$((waited + 1))
+    if { [ $waited -ge "$seconds" ] && grep -q 'Global' "$log"; } || [ $waited -ge $((5 * seconds)) ]; then
+      kill -TERM $player 2> /dev/null || true
+      break
+    fi
+  done
+  wait $player 2> /dev/null || true
+}
+
+printf '%-10s %-12s %8s %12s %12s\n' size mode threads "Global fps" "Local fps"
 for m in sd hd uhd; do
   for mode in -t plain; do
     for j in 1 "$cores"; do
       args=(-d -a -fps 1000 -j "$j")
       [ "$mode" = -t ] && args+=(-t)
       log=$work/$m$mode-j$j.log
-      DISPLAY=:97 PATH=$work/bin:$PATH timeout -s TERM "$seconds" "$build/halvview/halvview" "${args[@]}" \
-        "$work/$m.hmv" 2> "$log" || true
-      fps=$(grep -o 'Global: [0-9.]* fps' "$log" | tail -n 1 | awk '{print $2}')
-      printf '%-10s %-12s %8s %s\n' "$m" "${mode/-t/tone-mapped}" "$j" "${fps:-none}"
+      play "$log" "${args[@]}" "$work/$m.hmv"
+      line=$(grep 'Global' "$log" | tail -n 1 || true)
+      global=$(echo "$line" | sed -n 's/.*Global: \([0-9.]*\) fps.*/\1/p')
+      local_fps=$(echo "$line" | sed -n 's/.*Local \([0-9.]*\) fps.*/\1/p')
+      printf '%-10s %-12s %8s %12s %12s\n' "$m" "${mode/-t/tone-mapped}" "$j" "${global:-none}" "${local_fps:-none}"
     done
   done
 done
