@@ -179,6 +179,49 @@ int read_plane(FILE *fp, unsigned char *ptr, unsigned char *end) {
   return 0;
 }
 
+// Reads num_scanlines run-length-encoded scanlines of `width` pixels and
+// hands every pixel's four bytes to put(pixel), in order. A scanline that
+// does not start with a marker means that the picture is flat from there on
+// and that its four bytes are the next pixel: flat(those bytes, the number
+// of pixels after it) reads the rest. Returns 0, or -1 after the message.
+template <class Put, class Flat>
+int read_rle_scanlines(FILE *fp, size_t width, int num_scanlines, Put put, Flat flat) {
+  unsigned char *scanline_buffer = nullptr;
+  unsigned char rgbe[4];
+  for (int k = num_scanlines; k > 0; k--) {
+    if (fread_unlocked(rgbe, sizeof(rgbe), 1, fp) < 1) {
+      free(scanline_buffer);
+      return rgbe_error(RGBE_ERROR_READ, nullptr);
+    }
+    if (rgbe[0] != 2 || rgbe[1] != 2 || (rgbe[2] & 0x80)) {
+      free(scanline_buffer);
+      return flat(rgbe, width * (size_t)k - 1);
+    }
+    if ((size_t)((rgbe[2] << 8) | rgbe[3]) != width) {
+      free(scanline_buffer);
+      return rgbe_error(RGBE_ERROR_FORMAT, "wrong scanline width");
+    }
+    if (scanline_buffer == nullptr) {
+      scanline_buffer = (unsigned char *)malloc(4 * width);
+      if (scanline_buffer == nullptr) return rgbe_error(RGBE_ERROR_MEMORY, "unable to allocate buffer space");
+    }
+    for (int plane = 0; plane < 4; plane++) {
+      unsigned char *ptr = &scanline_buffer[plane * width];
+      if (read_plane(fp, ptr, ptr + width) != 0) {
+        free(scanline_buffer);
+        return -1;
+      }
+    }
+    const unsigned char *r = scanline_buffer, *g = r + width, *b = g + width, *e = b + width;
+    for (size_t i = 0; i < width; i++) {
+      const unsigned char pixel[4] = {r[i], g[i], b[i], e[i]};
+      put(pixel);
+    }
+  }
+  free(scanline_buffer);
+  return 0;
+}
+
 }  // namespace
 
 const std::array<float, 256> RGBE_E = ExponentTable();
@@ -330,86 +373,30 @@ int RGBE_ReadPixels_RLE(FILE *fp, float *data, int scanline_width, int num_scanl
   if (scanline_width <= 0 || num_scanlines <= 0) return 0;
   if (scanline_width < RLE_MIN_WIDTH || scanline_width > RLE_MAX_WIDTH)
     return read_flat(fp, data, (size_t)scanline_width * (size_t)num_scanlines);
-  const size_t width = (size_t)scanline_width;
-  unsigned char *scanline_buffer = nullptr;
-  unsigned char rgbe[4];
-  for (int k = num_scanlines; k > 0; k--) {
-    if (fread_unlocked(rgbe, sizeof(rgbe), 1, fp) < 1) {
-      free(scanline_buffer);
-      return rgbe_error(RGBE_ERROR_READ, nullptr);
-    }
-    if (rgbe[0] != 2 || rgbe[1] != 2 || (rgbe[2] & 0x80)) {
-      // Not a marker: the picture is flat from here on, and these four bytes
-      // are its next pixel.
-      decode_pixel(data, rgbe);
-      free(scanline_buffer);
-      return read_flat(fp, data + 3, width * (size_t)k - 1);
-    }
-    if ((size_t)((rgbe[2] << 8) | rgbe[3]) != width) {
-      free(scanline_buffer);
-      return rgbe_error(RGBE_ERROR_FORMAT, "wrong scanline width");
-    }
-    if (scanline_buffer == nullptr) {
-      scanline_buffer = (unsigned char *)malloc(4 * width);
-      if (scanline_buffer == nullptr) return rgbe_error(RGBE_ERROR_MEMORY, "unable to allocate buffer space");
-    }
-    for (int plane = 0; plane < 4; plane++) {
-      unsigned char *ptr = &scanline_buffer[plane * width];
-      if (read_plane(fp, ptr, ptr + width) != 0) {
-        free(scanline_buffer);
-        return -1;
-      }
-    }
-    const unsigned char *r = scanline_buffer, *g = r + width, *b = g + width, *e = b + width;
-    for (size_t i = 0; i < width; i++, data += 3) {
-      const unsigned char pixel[4] = {r[i], g[i], b[i], e[i]};
-      decode_pixel(data, pixel);
-    }
-  }
-  free(scanline_buffer);
-  return 0;
+  return read_rle_scanlines(
+      fp, (size_t)scanline_width, num_scanlines,
+      [&](const unsigned char pixel[4]) {
+        decode_pixel(data, pixel);
+        data += 3;
+      },
+      [&](const unsigned char first[4], size_t rest) {
+        decode_pixel(data, first);
+        return read_flat(fp, data + 3, rest);
+      });
 }
 
 int RGBE_ReadRawPixels_RLE(FILE *fp, unsigned char *data, int scanline_width, int num_scanlines) {
   if (scanline_width <= 0 || num_scanlines <= 0) return 0;
   if (scanline_width < RLE_MIN_WIDTH || scanline_width > RLE_MAX_WIDTH)
     return read_flat_raw(fp, data, (size_t)scanline_width * (size_t)num_scanlines);
-  const size_t width = (size_t)scanline_width;
-  unsigned char *scanline_buffer = nullptr;
-  for (int k = num_scanlines; k > 0; k--) {
-    if (fread_unlocked(data, 4, 1, fp) < 1) {
-      free(scanline_buffer);
-      return rgbe_error(RGBE_ERROR_READ, nullptr);
-    }
-    if (data[0] != 2 || data[1] != 2 || (data[2] & 0x80)) {
-      // Not a marker: the picture is flat from here on, and these four bytes
-      // are its next pixel.
-      free(scanline_buffer);
-      return read_flat_raw(fp, data + 4, width * (size_t)k - 1);
-    }
-    if ((size_t)((data[2] << 8) | data[3]) != width) {
-      free(scanline_buffer);
-      return rgbe_error(RGBE_ERROR_FORMAT, "wrong scanline width");
-    }
-    if (scanline_buffer == nullptr) {
-      scanline_buffer = (unsigned char *)malloc(4 * width);
-      if (scanline_buffer == nullptr) return rgbe_error(RGBE_ERROR_MEMORY, "unable to allocate buffer space");
-    }
-    for (int plane = 0; plane < 4; plane++) {
-      unsigned char *ptr = &scanline_buffer[plane * width];
-      if (read_plane(fp, ptr, ptr + width) != 0) {
-        free(scanline_buffer);
-        return -1;
-      }
-    }
-    const unsigned char *r = scanline_buffer, *g = r + width, *b = g + width, *e = b + width;
-    for (size_t i = 0; i < width; i++, data += 4) {
-      data[0] = r[i];
-      data[1] = g[i];
-      data[2] = b[i];
-      data[3] = e[i];
-    }
-  }
-  free(scanline_buffer);
-  return 0;
+  return read_rle_scanlines(
+      fp, (size_t)scanline_width, num_scanlines,
+      [&](const unsigned char pixel[4]) {
+        memcpy(data, pixel, 4);
+        data += 4;
+      },
+      [&](const unsigned char first[4], size_t rest) {
+        memcpy(data, first, 4);
+        return read_flat_raw(fp, data + 4, rest);
+      });
 }
