@@ -25,7 +25,8 @@
 
 #include "exporter.h"
 #include "lookahead.h"
-#include "player.h"
+#include "movie_file.h"
+#include "render.h"
 #include "pool.h"
 
 namespace {
@@ -162,6 +163,7 @@ void ConvertFrame(Run *run, Slot *slot) {
   cs.exposure = job.exposure;
   cs.biasParam = job.biasParam;
   cs.lookahead = 0;  // the normalisers are worked out already
+  cs.avx = ProcessorHasAVX2();
   cs.frame = (int)k;
   cs.pool = run->pool;
   unsigned char *samples = slot->data.data() + slot->header;
@@ -328,11 +330,10 @@ ExportResult ExportFrames(const ExportJob &job) {
       }
     }
     if (job.lookahead && end >= job.first) {
+      MovieFile movie;
+      AdoptMovieFile(&movie, dup(fileno(job.file)), job.header, job.byteswap);
       StatisticsCache cache;
-      if (OpenStatisticsCache(&cache, job.movie.c_str(), job.header, job.byteswap) != 0) {
-        job.report("Failed to open movie file \"" + job.movie + "\" for look-ahead adaptation: " + strerror(errno));
-        return EXPORT_FAILED;
-      }
+      OpenStatisticsCache(&cache, &movie);
       for (int64_t k = job.first; k <= end; k++)
         for (size_t i = 0; i < neyes; i++) {
           double adaptedAv, adaptedPeak;
@@ -342,6 +343,7 @@ ExportResult ExportFrames(const ExportJob &job) {
           }
         }
       CloseStatisticsCache(&cache);
+      CloseMovieFile(&movie);
     }
   }
 

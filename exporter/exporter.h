@@ -52,6 +52,7 @@ struct Quantiser {
   uint32_t base = 0;     // bits of the first float of the first bucket
   int shift = 0;         // float bits >> shift is the bucket
   bool crowded = false;
+  int avx = 0;           // the AVX2 kernel (the same values)
 };
 
 // Builds the quantiser for a gamma in [MIN_EXPORT_GAMMA, MAX_EXPORT_GAMMA]

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "exporter.h"
-#include "player.h"
+#include "render.h"
 #include "simd.h"
 
 namespace {
@@ -190,6 +190,7 @@ int BuildQuantiser(Quantiser *q, double gamma, int depth) {
   if (!(gamma >= MIN_EXPORT_GAMMA && gamma <= MAX_EXPORT_GAMMA) || (depth != 8 && depth != 16)) return -1;
   q->depth = depth;
   q->gamma = gamma;
+  q->avx = ProcessorHasAVX2();
   q->maxval = depth == 16 ? 65535u : 255u;
   q->thresholds.clear();
   q->bucket.clear();
@@ -261,7 +262,7 @@ void QuantisePicture(const Quantiser &q, const float *picture, int width, int he
     unsigned char *out = samples + (size_t)(height - 1 - y) * stride + 3 * bytes * (size_t)column;
     size_t done = 0;
 #if defined(HALVORN_AVX)
-    if (use_avx && (q.mode == DISPLAY_BYTES || (q.mode == TABLE && !q.crowded)))
+    if (q.avx && (q.mode == DISPLAY_BYTES || (q.mode == TABLE && !q.crowded)))
       done = QuantiseAVX(q, in, count, out);
 #endif
     switch (q.mode) {

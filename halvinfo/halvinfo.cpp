@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +15,8 @@
 #include "info.h"
 #include "lookahead.h"
 #include "movie.h"
-#include "player.h"
+#include "movie_file.h"
+#include "render.h"
 #include "utility.h"
 
 namespace {
@@ -172,11 +175,10 @@ int main(int argc, char **argv) {
   if (!table && !plot) return fflush(stdout) == 0 && !ferror(stdout) ? status : OUTPUT_FAILED;
 
   // The figures of every shown eye of every complete frame.
+  MovieFile movie;
+  AdoptMovieFile(&movie, dup(fileno(file)), header, swap);
   StatisticsCache cache;
-  if (OpenStatisticsCache(&cache, name, header, swap) != 0) {
-    fprintf(stderr, "Failed to open movie file \"%s\": %s\n", name, strerror(errno));
-    return NOT_A_MOVIE;
-  }
+  OpenStatisticsCache(&cache, &movie);
   const int eyes = cache.eyes;
   std::vector<std::vector<FrameFigures>> figures((size_t)eyes);
   for (int eye = 0; eye < eyes; eye++) {
@@ -194,6 +196,7 @@ int main(int argc, char **argv) {
     }
   }
   CloseStatisticsCache(&cache);
+  CloseMovieFile(&movie);
 
   if (table) {
     printf("frame\teye\tmaxLum\tlogAv\tadapted_causal\tadapted_lookahead\tpeak_lookahead\n");

@@ -4,23 +4,15 @@
 #include <cstdlib>
 
 #include "view.h"
-#include "utility.h"
 
-int ending = 0;
-
-void CleanExit() {
-  ending = 1;
-  // A frame being prepared ahead reads the movie into buffers freed below.
-  StopPreparing();
-  if (fptr) fclose(fptr);
-  fptr = nullptr;
+void CleanExit(Session *session) {
+  session->ending = 1;
+  // A frame being prepared ahead reads the movie into the session's frames.
+  StopPreparing(session);
+  CloseMovieFile(&session->movie);
   if (system("xgamma -gamma 1") == -1) {
     // The gamma command is outside the player; its failure changes nothing.
   }
-  DestroyFloatmap(fframe);
-  fframe = nullptr;
-  free(Lum);
-  Lum = nullptr;
   exit(0);
 }
 
@@ -31,6 +23,6 @@ void FailExit(int status) {
   exit(status);
 }
 
-void ShowFrame(int frame) {
-  if (!HandleNextFrame(fptr, frame)) CleanExit();
+void ShowFrame(Session *session, int frame) {
+  if (!HandleNextFrame(session, frame)) CleanExit(session);
 }

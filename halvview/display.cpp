@@ -6,13 +6,12 @@
 #include <cstdarg>
 #include <string>
 
-#include "view.h"
+#include "probe.h"
 #include "utility.h"
+#include "view.h"
+#include "window_pixels.h"
 
 namespace {
-
-int firstcall = 1;
-double lastmeasure;  // time of the last local frame-rate measurement
 
 // printf into a string of whatever length the figures need.
 std::string Format(const char *format, ...) {
@@ -31,19 +30,26 @@ std::string Format(const char *format, ...) {
 }
 
 // One eye's picture at the raster position, in the upload's format.
-void DrawPicture(const float *picture, const unsigned char *bytes) {
-  if (upload_bytes)
-    glDrawPixels(header.width, header.height, GL_BGRA, GL_UNSIGNED_BYTE, bytes);
+void DrawPicture(const Session &s, const float *picture, const unsigned char *bytes) {
+  const MovieHeader &h = s.movie.header;
+  if (s.settings.bytes)
+    glDrawPixels(h.width, h.height, GL_BGRA, GL_UNSIGNED_BYTE, bytes);
   else
-    glDrawPixels(header.width, header.height, GL_RGB, GL_FLOAT, picture);
+    glDrawPixels(h.width, h.height, GL_RGB, GL_FLOAT, picture);
 }
+
+// The top of the information lines, from the window's bottom: the last of
+// them (the clipping view's legend) has its baseline 75 pixels up.
+constexpr int INFO_TOP = 75 + 13;
 
 }  // namespace
 
 void HandleDisplay() {
-  if (firstcall) {
-    lastmeasure = GetRunTime();
-    firstcall = 0;
+  View *v = view;
+  Session &s = v->session;
+  if (v->firstcall) {
+    v->lastmeasure = GetRunTime();
+    v->firstcall = 0;
   }
   const double t0 = GetRunTime();
   glMatrixMode(GL_PROJECTION);
@@ -51,36 +57,36 @@ void HandleDisplay() {
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   ClearBuffers(1);
-  glViewport(0, 0, screenwidth, screenheight);
+  glViewport(0, 0, s.screenwidth, s.screenheight);
   glShadeModel(GL_FLAT);
   glDrawBuffer(GL_BACK);
-  glRasterPos2f((float)lowleft, (float)lowright);
+  glRasterPos2f((float)s.lowleft, (float)s.lowright);
   glPixelStoref(GL_UNPACK_ALIGNMENT, 1);
   const float *picture;
   const unsigned char *bytes;
-  PictureToDraw(0, &picture, &bytes);
-  DrawPicture(picture, bytes);
-  if (showneyes == 2) {
+  PictureToDraw(v, 0, &picture, &bytes);
+  DrawPicture(s, picture, bytes);
+  if (ShownEyes(s) == 2) {
     // The right eye starts where the left picture ends.
-    glRasterPos2f((float)(lowleft + 2.0 * header.width / screenwidth), (float)lowright);
-    PictureToDraw(1, &picture, &bytes);
-    DrawPicture(picture, bytes);
+    glRasterPos2f((float)(s.lowleft + 2.0 * s.movie.header.width / s.screenwidth), (float)s.lowright);
+    PictureToDraw(v, 1, &picture, &bytes);
+    DrawPicture(s, picture, bytes);
   }
-  DrawInspection();
-  DrawInfo();
-  DrawHelp();
+  DrawInspection(v);
+  DrawInfo(v);
+  DrawHelp(s);
   glutSwapBuffers();
-  drawtime += GetRunTime() - t0;
+  s.drawtime += GetRunTime() - t0;
 
-  if (framecounter > 0 && framecounter % 100 == 0) {
+  if (s.framecounter > 0 && s.framecounter % 100 == 0) {
     const double now = GetRunTime();
-    localframerate = 100 / (now - lastmeasure);
-    lastmeasure = now;
-    if (debug)
-      fprintf(stderr, "Framerate - Local %.1f fps, Global: %.1f fps (Target: %g)\n", localframerate,
-              globalframerate, targetfps);
+    s.localframerate = 100 / (now - v->lastmeasure);
+    v->lastmeasure = now;
+    if (s.debug)
+      fprintf(stderr, "Framerate - Local %.1f fps, Global: %.1f fps (Target: %g)\n", s.localframerate,
+              s.globalframerate, s.targetfps);
   }
-  framecounter++;
+  s.framecounter++;
 }
 
 void HandleReshape(int width, int height) {
@@ -91,63 +97,33 @@ void HandleReshape(int width, int height) {
   glMatrixMode(GL_MODELVIEW);
 }
 
-void DrawInfo() {
+void DrawInfo(View *v) {
+  const Session &s = v->session;
   glColor4f(0, 1, 0, 1);
-  if (!showinfo) return;
+  if (!s.showinfo) return;
   DrawGLText(10, 10,
-             Format("Bias: %.2f, Exposure: %.1f, Frame: %d%s", biasParam, exposure + 1, currentframe,
-                    lookahead ? " look-ahead" : "")
+             Format("Bias: %.2f, Exposure: %.1f, Frame: %d%s", s.settings.biasParam, s.settings.exposure + 1,
+                    s.currentframe, s.settings.lookahead ? " look-ahead" : "")
                  .c_str());
-  if (framecounter > 10)
+  if (s.framecounter > 10)
     DrawGLText(10, 23,
-               Format("Read time: %.1f msec, Draw time: %.1f msec", readtime * 1000 / framecounter,
-                      drawtime * 1000 / framecounter)
+               Format("Read time: %.1f msec, Draw time: %.1f msec", s.readtime * 1000 / s.framecounter,
+                      s.drawtime * 1000 / s.framecounter)
                    .c_str());
-  if (autoplay)
+  if (s.autoplay)
     DrawGLText(10, 36,
-               Format("Framerate - Local %.1f fps, Global: %.1f fps (Target: %g)", localframerate,
-                      globalframerate, targetfps)
+               Format("Framerate - Local %.1f fps, Global: %.1f fps (Target: %g)", s.localframerate,
+                      s.globalframerate, s.targetfps)
                    .c_str());
-  DrawInspectInfo();
+  DrawInspectInfo(v);
 }
 
-void DrawHelp() {
-  if (!showhelp) return;
-  const int h = glutGet(GLUT_WINDOW_HEIGHT);
+void DrawHelp(const Session &s) {
+  if (!s.showhelp) return;
+  // The added options and keys go under the usage text, or beside it where
+  // they would run into the information lines.
+  const HelpLayout layout = LayOutHelp(glutGet(GLUT_WINDOW_HEIGHT), s.showinfo ? INFO_TOP : 0);
   glColor4f(1, 0, 0, 1);
-  DrawGLText(10, h - 20, helpstring);
-  // The added options and keys, on the lines under it.
-  int lines = 0;
-  for (const char *p = helpstring; *p; p++) lines += *p == '\n';
-  DrawGLText(10, h - 20 - 13 * lines, helpstring_added);
-}
-
-void DrawGLText(int x, int y, const char *text) {
-  const int w = glutGet(GLUT_WINDOW_WIDTH), h = glutGet(GLUT_WINDOW_HEIGHT);
-  // The display's viewport is the picture's size; once the window has been
-  // resized it no longer covers the window, and text placed in window pixels
-  // would be squeezed into it. Text gets the whole window for the time.
-  glPushAttrib(GL_VIEWPORT_BIT);
-  glViewport(0, 0, w, h);
-  glMatrixMode(GL_PROJECTION);
-  glPushMatrix();
-  glLoadIdentity();
-  glOrtho(0, w, 0, h, -1, 1);
-  glMatrixMode(GL_MODELVIEW);
-  glPushMatrix();
-  glLoadIdentity();
-  glRasterPos2i(x, y);
-  int n = 0;
-  for (const char *p = text; *p; p++) {
-    if (*p == '\n' || *p == '\r') {
-      n++;
-      glRasterPos2i(x, y - 13 * n);
-    } else {
-      glutBitmapCharacter(GLUT_BITMAP_8_BY_13, *p);
-    }
-  }
-  glPopMatrix();
-  glMatrixMode(GL_PROJECTION);
-  glPopMatrix();
-  glPopAttrib();
+  DrawGLText(layout.x1, layout.y1, helpstring);
+  DrawGLText(layout.x2, layout.y2, TrimHelpLines(helpstring_added, layout.trim2).c_str());
 }

@@ -2,27 +2,24 @@
 // target frame rate is due, and steps the movie when playing. It never sleeps.
 #include <GL/freeglut.h>
 
-#include "view.h"
 #include "utility.h"
-
-namespace {
-double starttime;  // start of the current timing period
-}
+#include "view.h"
 
 void HandleIdle() {
-  if (newanimation) {
-    starttime = GetRunTime();
-    readtime = 0.0;
-    drawtime = 0.0;
-    framecounter = 0;
-    newanimation = 0;
+  Session &s = view->session;
+  if (s.newanimation) {
+    view->starttime = GetRunTime();
+    s.readtime = 0.0;
+    s.drawtime = 0.0;
+    s.framecounter = 0;
+    s.newanimation = 0;
   }
-  ApplyPendingSeek();
+  ApplyPendingSeek(view);
   const double now = GetRunTime();
-  const double elapsed = now - starttime;
-  if (elapsed > 0) globalframerate = framecounter / elapsed;
-  if (framecounter / targetfps > elapsed) return;  // too early for another display
-  if (autoplay) ShowFrame(currentframe + playdir);
+  const double elapsed = now - view->starttime;
+  if (elapsed > 0) s.globalframerate = s.framecounter / elapsed;
+  if (s.framecounter / s.targetfps > elapsed) return;  // too early for another display
+  if (s.autoplay) ShowFrame(&s, s.currentframe + s.playdir);
   glutPostRedisplay();
 }
 

@@ -9,12 +9,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "inspect.h"
 #include "lookahead.h"
+#include "probe.h"
 #include "utility.h"
 #include "view.h"
-
-int clipview = 0, showhistogram = 0;
+#include "window_pixels.h"
 
 namespace {
 
@@ -26,90 +25,46 @@ constexpr int PROBE_LINE = 49, MODE_LINE = 62, LEGEND_LINE = 75;
 // inside a dark backing with a margin.
 constexpr int HISTOGRAM_HEIGHT = 64, HISTOGRAM_MARGIN = 4;
 
-// The clipping view of each eye, made from picture `view_version`.
-unsigned char *view_bytes[2] = {nullptr, nullptr};
-float *view_floats[2] = {nullptr, nullptr};
-long view_version = -1;
-ClipCounts view_counts;
-
-// Each eye's histogram and statistics (maxLum, logAv) for picture
-// `histogram_version`.
-Histogram histograms[2];
-double statistics[2][2];
-int statistics_read[2] = {0, 0};
-long histogram_version = -1;
-
-std::string last_probe;  // the probe text -d printed last
-
 // Makes the clipping view for the pictures shown, if they have changed.
 // Returns 0 when there is no memory for it (the view is then turned off).
-int MakeClippingView() {
-  if (view_version == picture_version) return 1;
+int MakeClippingView(View *v) {
+  const Session &s = v->session;
+  Inspection &in = v->inspection;
+  if (in.view_version == s.picture_version) return 1;
+  const size_t n = s.movie.npixels;
   ClipCounts counts;
-  for (int eye = 0; eye < showneyes; eye++) {
+  for (int eye = 0; eye < ShownEyes(s); eye++) {
     ClipCounts c;
-    if (upload_bytes) {
-      if (view_bytes[eye] == nullptr) view_bytes[eye] = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * npixels);
-      if (view_bytes[eye] == nullptr) return 0;
-      c = ClippingViewBytes(workers, ShownPicture(eye), eye == 1 ? out_bytes_right : out_bytes, npixels,
-                            view_bytes[eye]);
+    if (s.settings.bytes) {
+      if (in.view_bytes[eye] == nullptr) in.view_bytes[eye] = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * n);
+      if (in.view_bytes[eye] == nullptr) return 0;
+      c = ClippingViewBytes(s.pool, ShownPicture(s, eye), ShownBytes(s, eye), n, in.view_bytes[eye]);
     } else {
-      if (view_floats[eye] == nullptr) view_floats[eye] = CreateFloatmap(header.width, header.height);
-      if (view_floats[eye] == nullptr) return 0;
-      c = ClippingViewFloats(workers, ShownPicture(eye), npixels, view_floats[eye]);
+      if (in.view_floats[eye] == nullptr)
+        in.view_floats[eye] = CreateFloatmap(s.movie.header.width, s.movie.header.height);
+      if (in.view_floats[eye] == nullptr) return 0;
+      c = ClippingViewFloats(s.pool, ShownPicture(s, eye), n, in.view_floats[eye]);
     }
     counts.white += c.white;
     counts.black += c.black;
   }
-  view_counts = counts;
-  view_version = picture_version;
+  in.view_counts = counts;
+  in.view_version = s.picture_version;
   return 1;
 }
 
 // Counts the histograms of the pictures shown, if they have changed, and
 // reads their records' statistics (16 bytes each, from the movie file).
-void MakeHistograms() {
-  if (histogram_version == picture_version) return;
-  const int fd = fptr ? fileno(fptr) : -1;
-  for (int eye = 0; eye < showneyes; eye++) {
-    ComputeHistogram(workers, ShownPixels(eye), header.width, header.height, &histograms[eye]);
-    const off_t at = (off_t)(MovieFrameOffset(header, currentframe) +
-                             (uint64_t)eye * PictureRecordSize(header.width, header.height));
-    statistics_read[eye] = fd >= 0 && pread(fd, statistics[eye], sizeof statistics[eye], at) == 16;
-    if (statistics_read[eye] && byteswap) {
-      SwapDouble(&statistics[eye][0]);
-      SwapDouble(&statistics[eye][1]);
-    }
+void MakeHistograms(View *v) {
+  const Session &s = v->session;
+  Inspection &in = v->inspection;
+  if (in.histogram_version == s.picture_version) return;
+  for (int eye = 0; eye < ShownEyes(s); eye++) {
+    ComputeHistogram(s.pool, ShownPixels(s, eye), s.movie.header.width, s.movie.header.height, &in.histograms[eye]);
+    in.statistics_read[eye] =
+        ReadRecordStatistics(s.movie, s.currentframe, eye, &in.statistics[eye][0], &in.statistics[eye][1]) == 2;
   }
-  histogram_version = picture_version;
-}
-
-// Draws in window pixels: x from the left, y from the bottom.
-void BeginWindowPixels() {
-  const int w = glutGet(GLUT_WINDOW_WIDTH), h = glutGet(GLUT_WINDOW_HEIGHT);
-  glPushAttrib(GL_VIEWPORT_BIT);
-  glViewport(0, 0, w, h);
-  glMatrixMode(GL_PROJECTION);
-  glPushMatrix();
-  glLoadIdentity();
-  glOrtho(0, w, 0, h, -1, 1);
-  glMatrixMode(GL_MODELVIEW);
-  glPushMatrix();
-  glLoadIdentity();
-}
-
-void EndWindowPixels() {
-  glPopMatrix();
-  glMatrixMode(GL_PROJECTION);
-  glPopMatrix();
-  glMatrixMode(GL_MODELVIEW);
-  glPopAttrib();
-}
-
-// A rectangle of window pixels [x0, x1) x [y0, y1) in one colour.
-void Fill(int x0, int y0, int x1, int y1, unsigned char r, unsigned char g, unsigned char b) {
-  glColor3ub(r, g, b);
-  glRecti(x0, y0, x1, y1);
+  in.histogram_version = s.picture_version;
 }
 
 // The histogram's column of a scene luminance, or -1 for none.
@@ -137,17 +92,19 @@ void Paint(int from, int to, int rows, unsigned char r, unsigned char g, unsigne
 // Draws an eye's histogram in the top-right corner of its picture. It is
 // painted into a small picture first and drawn with one call, which costs
 // a software renderer far less than a rectangle for every bar.
-void DrawHistogram(int eye) {
+void DrawHistogram(View *v, int eye) {
+  Session &s = v->session;
+  const Inspection &in = v->inspection;
   for (auto &line : box)
     for (auto &pixel : line) pixel[0] = pixel[1] = pixel[2] = 16;
   // Without tone mapping: the scene luminances the exposure shows between
   // black (half an 8-bit step) and white (1), for a grey pixel.
-  if (!tmo) {
-    const double white = std::pow(2.0, -(double)exposure);
+  if (!s.settings.tmo) {
+    const double white = std::pow(2.0, -(double)s.settings.exposure);
     const int from = ColumnOf(CLIP_HALF_STEP * white), to = ColumnOf(white);
     if (from >= 0 && to >= 0) Paint(from, to, HISTOGRAM_HEIGHT, 64, 64, 64);
   }
-  const Histogram &h = histograms[eye];
+  const Histogram &h = in.histograms[eye];
   uint64_t most = 0;
   for (int b = 0; b < HISTOGRAM_BINS; b++)
     if (h.counts[b] > most) most = h.counts[b];
@@ -165,13 +122,14 @@ void DrawHistogram(int eye) {
     const int c = ColumnOf(luminance);
     if (c >= 0) Paint(c, c, HISTOGRAM_HEIGHT, r, g, b);
   };
-  if (statistics_read[eye]) {
-    mark(statistics[eye][1], 255, 255, 0);
-    mark(statistics[eye][0], 255, 128, 0);
+  if (in.statistics_read[eye]) {
+    mark(in.statistics[eye][1], 255, 255, 0);
+    mark(in.statistics[eye][0], 255, 128, 0);
   }
-  if (tmo) {
-    double adapted = eye == 1 ? logAv0_right : logAv0, peak = 0.0;
-    if (lookahead) LookAheadNormaliser(eye, currentframe, &adapted, &peak);
+  if (s.settings.tmo) {
+    double adapted = s.adapted[eye == 1 ? 1 : 0], peak = 0.0;
+    if (s.settings.lookahead)
+      LookAheadNormaliser(&s.statistics, eye, s.currentframe, s.settings.radius, &adapted, &peak);
     mark(adapted, 0, 255, 255);
   }
 
@@ -179,9 +137,9 @@ void DrawHistogram(int eye) {
   // falls off the window's left or bottom edge is left out (a raster
   // position outside the window would draw nothing at all).
   int column, row;
-  PictureOrigin(eye, &column, &row);
-  const int x0 = column + header.width - HISTOGRAM_MARGIN - BOX_WIDTH;
-  const int y0 = row + header.height - HISTOGRAM_MARGIN - BOX_HEIGHT;
+  PictureOrigin(s, eye, &column, &row);
+  const int x0 = column + s.movie.header.width - HISTOGRAM_MARGIN - BOX_WIDTH;
+  const int y0 = row + s.movie.header.height - HISTOGRAM_MARGIN - BOX_HEIGHT;
   const int skipx = x0 < 0 ? -x0 : 0, skipy = y0 < 0 ? -y0 : 0;
   if (skipx >= BOX_WIDTH || skipy >= BOX_HEIGHT) return;
   glPixelStorei(GL_UNPACK_ROW_LENGTH, BOX_WIDTH);
@@ -194,32 +152,33 @@ void DrawHistogram(int eye) {
   glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
 }
 
-void DrawTimeline() {
+void DrawTimeline(const Session &s) {
   const int w = glutGet(GLUT_WINDOW_WIDTH);
-  const int filled = TimelineFilled(currentframe, w, header.nframes);
-  Fill(0, 0, filled, TIMELINE_HEIGHT, 255, 192, 0);
-  Fill(filled, 0, w, TIMELINE_HEIGHT, 48, 48, 48);
+  const int filled = TimelineFilled(s.currentframe, w, s.movie.header.nframes);
+  FillWindowRect(0, 0, filled, TIMELINE_HEIGHT, 255, 192, 0);
+  FillWindowRect(filled, 0, w, TIMELINE_HEIGHT, 48, 48, 48);
 }
 
-std::string Percent(uint64_t count) {
+std::string Percent(const Session &s, uint64_t count) {
   char text[32];
-  snprintf(text, sizeof text, "%.2f%%", 100.0 * (double)count / ((double)npixels * showneyes));
+  snprintf(text, sizeof text, "%.2f%%", 100.0 * (double)count / ((double)s.movie.npixels * ShownEyes(s)));
   return text;
 }
 
 // "Clipping view: # 1 or more 1.20%, # black 0.35%", each # a swatch of
 // the false colour.
-void DrawLegend() {
-  const std::string head = "Clipping view: ", white = " 1 or more " + Percent(view_counts.white) + ", ";
-  const std::string black = " black " + Percent(view_counts.black);
+void DrawLegend(const View &v) {
+  const ClipCounts &counts = v.inspection.view_counts;
+  const std::string head = "Clipping view: ", white = " 1 or more " + Percent(v.session, counts.white) + ", ";
+  const std::string black = " black " + Percent(v.session, counts.black);
   const std::string text = head + " " + white + " " + black;
   glColor4f(0, 1, 0, 1);
   DrawGLText(10, LEGEND_LINE, text.c_str());
   const int swatch1 = 10 + 8 * (int)head.size(), swatch2 = swatch1 + 8 * (1 + (int)white.size());
   BeginWindowPixels();
-  Fill(swatch1, LEGEND_LINE, swatch1 + 7, LEGEND_LINE + 9, CLIP_WHITE_COLOUR[0], CLIP_WHITE_COLOUR[1],
+  FillWindowRect(swatch1, LEGEND_LINE, swatch1 + 7, LEGEND_LINE + 9, CLIP_WHITE_COLOUR[0], CLIP_WHITE_COLOUR[1],
        CLIP_WHITE_COLOUR[2]);
-  Fill(swatch2, LEGEND_LINE, swatch2 + 7, LEGEND_LINE + 9, CLIP_BLACK_COLOUR[0], CLIP_BLACK_COLOUR[1],
+  FillWindowRect(swatch2, LEGEND_LINE, swatch2 + 7, LEGEND_LINE + 9, CLIP_BLACK_COLOUR[0], CLIP_BLACK_COLOUR[1],
        CLIP_BLACK_COLOUR[2]);
   EndWindowPixels();
   glColor4f(0, 1, 0, 1);
@@ -227,44 +186,54 @@ void DrawLegend() {
 
 }  // namespace
 
-void PictureToDraw(int eye, const float **picture, const unsigned char **bytes) {
-  *picture = ShownPicture(eye);
-  *bytes = eye == 1 ? out_bytes_right : out_bytes;
-  if (!clipview) return;
-  if (!MakeClippingView()) {
-    fprintf(stderr, "No memory for the clipping view\n");
-    clipview = 0;
-    return;
+View::~View() {
+  for (int eye = 0; eye < 2; eye++) {
+    free(inspection.view_bytes[eye]);
+    DestroyFloatmap(inspection.view_floats[eye]);
   }
-  if (upload_bytes)
-    *bytes = view_bytes[eye];
-  else
-    *picture = view_floats[eye];
 }
 
-void DrawInspection() {
-  if (!showhistogram && !showinfo) return;
-  BeginWindowPixels();
-  if (showhistogram) {
-    MakeHistograms();
-    for (int eye = 0; eye < showneyes; eye++) DrawHistogram(eye);
+void PictureToDraw(View *v, int eye, const float **picture, const unsigned char **bytes) {
+  Session &s = v->session;
+  *picture = ShownPicture(s, eye);
+  *bytes = ShownBytes(s, eye);
+  if (!s.clipview) return;
+  if (!MakeClippingView(v)) {
+    fprintf(stderr, "No memory for the clipping view\n");
+    s.clipview = 0;
+    return;
   }
-  if (showinfo) DrawTimeline();
+  if (s.settings.bytes)
+    *bytes = v->inspection.view_bytes[eye];
+  else
+    *picture = v->inspection.view_floats[eye];
+}
+
+void DrawInspection(View *v) {
+  const Session &s = v->session;
+  if (!s.showhistogram && !s.showinfo) return;
+  BeginWindowPixels();
+  if (s.showhistogram) {
+    MakeHistograms(v);
+    for (int eye = 0; eye < ShownEyes(s); eye++) DrawHistogram(v, eye);
+  }
+  if (s.showinfo) DrawTimeline(s);
   EndWindowPixels();
   glColor4f(0, 1, 0, 1);
 }
 
-void DrawInspectInfo() {
+void DrawInspectInfo(View *v) {
+  const Session &s = v->session;
   glColor4f(0, 1, 0, 1);
-  if (pointer_inside) {
-    const PictureSpot spot = LocatePicturePixel(pointer_x, pointer_y, glutGet(GLUT_WINDOW_HEIGHT));
+  if (v->pointer_inside) {
+    const PictureSpot spot = LocatePicturePixel(s, v->pointer_x, v->pointer_y, glutGet(GLUT_WINDOW_HEIGHT));
     if (spot.inside) {
-      const std::string text = ProbeText(spot, ProbePixel(spot));
+      const std::string text = ProbeText(s, spot, ProbePixel(s, spot));
       DrawGLText(10, PROBE_LINE, text.c_str());
-      if (debug && text != last_probe) fprintf(stderr, "Probe: %s\n", text.c_str());
-      last_probe = text;
+      if (s.debug && text != v->inspection.last_probe) fprintf(stderr, "Probe: %s\n", text.c_str());
+      v->inspection.last_probe = text;
     }
   }
-  DrawGLText(10, MODE_LINE, PlayModeText().c_str());
-  if (clipview) DrawLegend();
+  DrawGLText(10, MODE_LINE, PlayModeText(s).c_str());
+  if (s.clipview) DrawLegend(*v);
 }

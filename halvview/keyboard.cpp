@@ -2,7 +2,6 @@
 // modes, the views inside the picture, and quitting.
 #include <GL/freeglut.h>
 
-#include "inspect.h"
 #include "view.h"
 
 namespace {
@@ -10,88 +9,89 @@ void Toggle(int *flag) { *flag = *flag == 0 ? 1 : 0; }
 }  // namespace
 
 void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
+  Session &s = view->session;
   switch (key) {
     case 27:
     case 'q':
     case 'Q':
-      CleanExit();
+      CleanExit(&s);
     case '1':
     case '!':
-      ShowFrame(0);
+      ShowFrame(&s, 0);
       break;
     case '.':
     case '>':
-      ShowFrame(currentframe + 1);
+      ShowFrame(&s, s.currentframe + 1);
       break;
     case ',':
     case '<':
-      ShowFrame(currentframe - 1);
+      ShowFrame(&s, s.currentframe - 1);
       break;
     case '+':
     case '=':
       if (glutGetModifiers() == GLUT_ACTIVE_SHIFT)
-        exposure += 0.1;
+        s.settings.exposure += 0.1;
       else
-        exposure += 1.0;
+        s.settings.exposure += 1.0;
       break;
     case '-':
     case '_':
       if (glutGetModifiers() == GLUT_ACTIVE_SHIFT)
-        exposure -= 0.1;
+        s.settings.exposure -= 0.1;
       else
-        exposure -= 1.0;
+        s.settings.exposure -= 1.0;
       break;
     case 'a':
     case 'A':
-      Toggle(&lookahead);
+      Toggle(&s.settings.lookahead);
       break;
     case 'g':
     case 'G':
-      Toggle(&autoplay);
-      if (autoplay) newanimation = 1;
+      Toggle(&s.autoplay);
+      if (s.autoplay) s.newanimation = 1;
       break;
     case 'h':
     case 'H':
-      Toggle(&showhelp);
+      Toggle(&s.showhelp);
       break;
     case 'i':
     case 'I':
-      Toggle(&showinfo);
+      Toggle(&s.showinfo);
       break;
     case 'm':
     case 'M':
-      glutSetCursor(showmouse ? GLUT_CURSOR_NONE : GLUT_CURSOR_LEFT_ARROW);
-      Toggle(&showmouse);
+      glutSetCursor(s.showmouse ? GLUT_CURSOR_NONE : GLUT_CURSOR_LEFT_ARROW);
+      Toggle(&s.showmouse);
       break;
     case 't':
     case 'T':
-      Toggle(&tmo);
+      Toggle(&s.settings.tmo);
       break;
     case 'c':
     case 'C':
-      Toggle(&clipview);
+      Toggle(&s.clipview);
       break;
     case 'k':
     case 'K':
-      Toggle(&showhistogram);
+      Toggle(&s.showhistogram);
       break;
     case 'l':
     case 'L':
-      CycleLoopMode();
+      CycleLoopMode(&s);
       break;
     case 'r':
     case 'R':
-      ReversePlaying();
+      ReversePlaying(&s);
       break;
     case '[':
-      SeekToFrame(fptr, currentframe - SEEK_STEP);
+      SeekToFrame(&s, s.currentframe - SEEK_STEP);
       break;
     case ']':
-      SeekToFrame(fptr, currentframe + SEEK_STEP);
+      SeekToFrame(&s, s.currentframe + SEEK_STEP);
       break;
     case 's':
     case 'S':
-      TakeScreenshot();
+      TakeScreenshot(*view);
       break;
     default:
       break;
@@ -99,6 +99,7 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
 }
 
 void HandleSpecialKeyboard(int key, int /*x*/, int /*y*/) {
+  Session &s = view->session;
   switch (key) {
     case GLUT_KEY_RIGHT:
       HandleKeyboard('>', 0, 0);
@@ -113,16 +114,16 @@ void HandleSpecialKeyboard(int key, int /*x*/, int /*y*/) {
       HandleKeyboard('i', 0, 0);
       break;
     case GLUT_KEY_PAGE_UP:
-      if (biasParam < 0.98) biasParam += 0.02;
+      if (s.settings.biasParam < 0.98) s.settings.biasParam += 0.02;
       break;
     case GLUT_KEY_PAGE_DOWN:
-      if (biasParam > 0.72) biasParam -= 0.02;
+      if (s.settings.biasParam > 0.72) s.settings.biasParam -= 0.02;
       break;
     case GLUT_KEY_HOME:
       HandleKeyboard('1', 0, 0);
       break;
     case GLUT_KEY_END:
-      SeekToFrame(fptr, header.nframes - 1);
+      SeekToFrame(&s, s.movie.header.nframes - 1);
       break;
     default:
       break;

@@ -6,17 +6,12 @@
 #include "exporter.h"
 #include "view.h"
 
-namespace {
-const char *shotmovie = "movie";  // the movie's path, for the shot's name
-}  // namespace
-
-void SetScreenshotMovie(const char *path) { shotmovie = path; }
-
-void TakeScreenshot() {
+void TakeScreenshot(const View &v) {
+  const Session &s = v.session;
   std::string written, error;
-  const float *right = showneyes == 2 ? out_img_right : nullptr;
-  if (WriteScreenshot(shotmovie, currentframe, out_img, right, header.width, header.height, DISPLAY_GAMMA, &written,
-                      &error) == 0)
+  const float *right = ShownEyes(s) == 2 ? s.shown->out[1] : nullptr;
+  if (WriteScreenshot(v.moviepath, s.currentframe, s.shown->out[0], right, s.movie.header.width,
+                      s.movie.header.height, DISPLAY_GAMMA, &written, &error) == 0)
     fprintf(stderr, "%s\n", written.c_str());
   else
     fprintf(stderr, "Failed to write the screenshot: %s\n", error.c_str());

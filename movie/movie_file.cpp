@@ -18,21 +18,23 @@ void DeriveSizes(MovieFile *movie) {
   movie->frame_size = (uint64_t)movie->records * movie->record_size;
 }
 
-uint64_t SizeOf(int fd) {
-  struct stat st;
-  return fstat(fd, &st) == 0 ? (uint64_t)st.st_size : 0;
-}
-
 }  // namespace
+
+uint64_t CurrentFileSize(const MovieFile &movie) {
+  struct stat st;
+  return movie.fd >= 0 && fstat(movie.fd, &st) == 0 ? (uint64_t)st.st_size : movie.file_size;
+}
 
 MovieOpenResult OpenMovieFile(MovieFile *movie, const char *path, int byteswap) {
   CloseMovieFile(movie);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO would block the open. Only a regular file is
+  // a movie: a device such as /dev/zero never ends.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return MOVIE_NOT_OPENED;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    errno = EISDIR;
+    errno = EINVAL;
     return MOVIE_NOT_OPENED;
   }
   movie->fd = fd;
@@ -53,7 +55,8 @@ void AdoptMovieFile(MovieFile *movie, int fd, const MovieHeader &header, int byt
   movie->fd = fd;
   movie->header = header;
   movie->byteswap = byteswap;
-  movie->file_size = SizeOf(fd);
+  movie->file_size = 0;
+  movie->file_size = CurrentFileSize(*movie);
   DeriveSizes(movie);
 }
 
@@ -64,7 +67,7 @@ void CloseMovieFile(MovieFile *movie) {
 
 int64_t CompleteFrames(const MovieFile &movie) {
   if (movie.header.nframes < 1 || movie.frame_size == 0) return 0;
-  const uint64_t size = movie.fd >= 0 ? SizeOf(movie.fd) : movie.file_size;
+  const uint64_t size = CurrentFileSize(movie);
   const uint64_t whole = size > MOVIE_HEADER_SIZE ? (size - MOVIE_HEADER_SIZE) / movie.frame_size : 0;
   return whole < (uint64_t)movie.header.nframes ? (int64_t)whole : (int64_t)movie.header.nframes;
 }

@@ -41,6 +41,9 @@ void CloseMovieFile(MovieFile *movie);
 // count below 1).
 int64_t CompleteFrames(const MovieFile &movie);
 
+// The file's size now (it may have grown or shrunk since it was opened).
+uint64_t CurrentFileSize(const MovieFile &movie);
+
 // Where frame k, and record r of it, start.
 uint64_t FramePosition(const MovieFile &movie, int64_t frame);
 uint64_t RecordPosition(const MovieFile &movie, int64_t frame, int record);

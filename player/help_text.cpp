@@ -1,8 +1,10 @@
 // The player's usage and help text: printed with the usage, and drawn as the
 // help overlay with the block of added options and keys under it.
-#include "player.h"
+#include <cstdint>
 
-const char *helpstring =
+#include "session.h"
+
+const char *const helpstring =
     "Command line options\n"
     "                        -h      this text\n"
     "                        -i      show frame information\n"
@@ -23,10 +25,11 @@ const char *helpstring =
     "                       -,+      Adjust exposure (shift=smooth)\n"
     "                         1      first frame\n";
 
-const char *helpstring_added =
+const char *const helpstring_added =
     "Look-ahead adaptation\n"
     "                        -A      look-ahead adaptation on\n"
     "                      -R n      look-ahead window, n frames each side (6)\n"
+    "                      -j N      N threads convert frames (one per core)\n"
     "                         a      toggle look-ahead adaptation\n"
     "Looking inside and moving through the movie\n"
     "                     mouse      pixel probe (info screen on)\n"
@@ -39,3 +42,74 @@ const char *helpstring_added =
     "                         r      reverse playing direction\n"
     "Saving what is shown\n"
     "                         s      screenshot: NAME-FFFFF.png, gamma 2.2\n";
+
+namespace {
+
+constexpr int LINE_HEIGHT = 13, GLYPH_WIDTH = 8, MARGIN = 10;
+
+int CountLines(const char *text) {
+  int lines = 0;
+  for (const char *p = text; *p; p++) lines += *p == '\n';
+  return lines;
+}
+
+// The widest line, in characters.
+size_t WidestLine(const char *text) {
+  size_t widest = 0, n = 0;
+  for (const char *p = text;; p++) {
+    if (*p == '\n' || *p == 0) {
+      if (n > widest) widest = n;
+      n = 0;
+      if (*p == 0) break;
+    } else {
+      n++;
+    }
+  }
+  return widest;
+}
+
+// The fewest leading blanks of the lines that have any: the padding that
+// right-aligns the keys.
+size_t CommonPadding(const char *text) {
+  size_t fewest = SIZE_MAX;
+  for (const char *p = text; *p;) {
+    size_t n = 0;
+    while (p[n] == ' ') n++;
+    if (n > 0 && n < fewest) fewest = n;
+    while (*p && *p != '\n') p++;
+    if (*p) p++;
+  }
+  return fewest == SIZE_MAX ? 0 : fewest;
+}
+
+}  // namespace
+
+HelpLayout LayOutHelp(int window_height, int info_top) {
+  HelpLayout layout;
+  layout.x1 = MARGIN;
+  layout.y1 = window_height - 20;
+  const int lines1 = CountLines(helpstring), lines2 = CountLines(helpstring_added);
+  // Under the first block, the second's last baseline lies this low; a
+  // line's descent reaches 3 pixels below its baseline.
+  const int lowest = layout.y1 - LINE_HEIGHT * (lines1 + lines2 - 1);
+  if (lowest - 3 >= info_top) {
+    layout.x2 = MARGIN;
+    layout.y2 = layout.y1 - LINE_HEIGHT * lines1;
+    layout.trim2 = 0;
+  } else {
+    layout.x2 = MARGIN + GLYPH_WIDTH * (int)(WidestLine(helpstring) + 2);
+    layout.y2 = layout.y1;
+    layout.trim2 = CommonPadding(helpstring_added);
+  }
+  return layout;
+}
+
+std::string TrimHelpLines(const char *text, size_t trim) {
+  std::string out;
+  for (const char *p = text; *p;) {
+    for (size_t n = 0; n < trim && *p == ' '; n++) p++;
+    while (*p && *p != '\n') out += *p++;
+    if (*p) out += *p++;
+  }
+  return out;
+}

@@ -3,8 +3,7 @@
 #include <cmath>
 #include <cstdarg>
 
-#include "inspect.h"
-#include "rgbe.h"
+#include "probe.h"
 
 namespace {
 
@@ -28,55 +27,56 @@ std::string Format(const char *format, ...) {
 
 }  // namespace
 
-const unsigned char *ShownPixels(int eye) { return rgbe_buf + 4 * npixels * (size_t)eye; }
-
-const float *ShownPicture(int eye) { return eye == 1 ? out_img_right : out_img; }
-
-void PictureOrigin(int eye, int *column, int *row) {
-  // The display puts the right eye where the left picture ends.
-  const double left = eye == 1 ? lowleft + 2.0 * header.width / screenwidth : lowleft;
-  *column = FirstPixel(left, screenwidth);
-  *row = FirstPixel(lowright, screenheight);
+const unsigned char *ShownPixels(const Session &session, int eye) {
+  return session.shown->rgbe + 4 * session.movie.npixels * (size_t)eye;
 }
 
-PictureSpot LocatePicturePixel(int wx, int wy, int window_height) {
+const float *ShownPicture(const Session &session, int eye) { return session.shown->out[eye == 1 ? 1 : 0]; }
+
+const unsigned char *ShownBytes(const Session &session, int eye) { return session.shown->bytes[eye == 1 ? 1 : 0]; }
+
+void PictureOrigin(const Session &session, int eye, int *column, int *row) {
+  // The display puts the right eye where the left picture ends.
+  const double left =
+      eye == 1 ? session.lowleft + 2.0 * session.movie.header.width / session.screenwidth : session.lowleft;
+  *column = FirstPixel(left, session.screenwidth);
+  *row = FirstPixel(session.lowright, session.screenheight);
+}
+
+PictureSpot LocatePicturePixel(const Session &session, int wx, int wy, int window_height) {
+  const int W = session.movie.header.width, H = session.movie.header.height;
   PictureSpot spot = {0, 0, 0, 0};
   const int from_bottom = window_height - 1 - wy;
-  for (int eye = 0; eye < showneyes; eye++) {
+  for (int eye = 0; eye < ShownEyes(session); eye++) {
     int column, row;
-    PictureOrigin(eye, &column, &row);
+    PictureOrigin(session, eye, &column, &row);
     const int x = wx - column, r = from_bottom - row;
-    if (x >= 0 && x < header.width && r >= 0 && r < header.height) {
+    if (x >= 0 && x < W && r >= 0 && r < H) {
       spot.inside = 1;
       spot.eye = eye;
       spot.x = x;
-      spot.y = header.height - 1 - r;
+      spot.y = H - 1 - r;
       return spot;
     }
   }
   return spot;
 }
 
-ProbeValues ProbePixel(const PictureSpot &spot) {
+ProbeValues ProbePixel(const Session &session, const PictureSpot &spot) {
+  const int W = session.movie.header.width, H = session.movie.header.height;
   ProbeValues v;
   // Memory holds the bottom row first.
-  const size_t k = (size_t)(header.height - 1 - spot.y) * (size_t)header.width + (size_t)spot.x;
-  const unsigned char *p = ShownPixels(spot.eye) + 4 * k;
-  // Decoded as the player decodes: mantissa x 2^(e - 136); no exponent, 1e-6.
-  if (p[3] != 0) {
-    const float f = RGBE_E[p[3]];
-    for (int c = 0; c < 3; c++) v.scene[c] = p[c] * f;
-  } else {
-    v.scene[0] = v.scene[1] = v.scene[2] = 1e-6f;
-  }
-  v.luminance = (0.2126 * (double)v.scene[0] + 0.7152 * (double)v.scene[1]) + 0.0722 * (double)v.scene[2];
-  const float *shown = ShownPicture(spot.eye) + 3 * k;
+  const size_t k = (size_t)(H - 1 - spot.y) * (size_t)W + (size_t)spot.x;
+  // Decoded as the player decodes it.
+  DecodePlayerPixel(ShownPixels(session, spot.eye) + 4 * k, v.scene);
+  v.luminance = PixelLuminance(v.scene);
+  const float *shown = ShownPicture(session, spot.eye) + 3 * k;
   for (int c = 0; c < 3; c++) v.shown[c] = shown[c];
   return v;
 }
 
-std::string ProbeText(const PictureSpot &spot, const ProbeValues &v) {
-  const char *eye = showneyes == 2 ? (spot.eye == 0 ? " left" : " right") : "";
+std::string ProbeText(const Session &session, const PictureSpot &spot, const ProbeValues &v) {
+  const char *eye = ShownEyes(session) == 2 ? (spot.eye == 0 ? " left" : " right") : "";
   return Format("Pixel (%d, %d)%s: scene %.4g %.4g %.4g, lum %.4g; shown %.4g %.4g %.4g", spot.x, spot.y, eye,
                 v.scene[0], v.scene[1], v.scene[2], v.luminance, v.shown[0], v.shown[1], v.shown[2]);
 }

@@ -1,26 +1,29 @@
 // Seeking: showing any frame by reading it directly at its place in the
 // file, without ending the player when it cannot be read, and the timeline
 // that maps window columns to frames.
-#include "inspect.h"
+#include <cstdio>
 
-int SeekToFrame(FILE *file, int frame) {
-  if (frame > header.nframes - 1) frame = header.nframes - 1;
+#include "session.h"
+
+int SeekToFrame(Session *session, int frame) {
+  const int nframes = session->movie.header.nframes;
+  if (frame > nframes - 1) frame = nframes - 1;
   if (frame < 0) frame = 0;
-  if (frame == currentframe) return 1;
+  if (frame == session->currentframe) return 1;
   // Frame k starts at 12 + k x frame size. It is read and converted into
-  // the second set of buffers and takes the place of the frame shown only
-  // when the whole of it could be read.
-  const StepPlan plan = {frame, playdir, autoplay, (off_t)MovieFrameOffset(header, frame)};
-  if (!PrepareFrameNow(file, plan) || !UsePreparedFrame(file, plan)) {
-    StopPreparing();
-    fprintf(stderr, "Frame %d cannot be read, staying on frame %d\n", frame, currentframe);
-    if (autoplay) PrepareFrame(currentframe + playdir);
+  // the second frame and takes the place of the frame shown only when the
+  // whole of it could be read.
+  const StepPlan plan = {frame, session->playdir, session->autoplay, FramePosition(session->movie, frame)};
+  if (!PrepareFrameNow(session, plan) || !UsePreparedFrame(session, plan)) {
+    StopPreparing(session);
+    fprintf(stderr, "Frame %d cannot be read, staying on frame %d\n", frame, session->currentframe);
+    if (session->autoplay) PrepareFrame(session, session->currentframe + session->playdir);
     return 0;
   }
-  currentframe = frame;
-  picture_version++;
-  if (debug) fprintf(stderr, "Seek to frame %d\n", frame);
-  if (autoplay) PrepareFrame(currentframe + playdir);
+  session->currentframe = frame;
+  session->picture_version++;
+  if (session->debug) fprintf(stderr, "Seek to frame %d\n", frame);
+  if (session->autoplay) PrepareFrame(session, session->currentframe + session->playdir);
   return 1;
 }
 

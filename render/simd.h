@@ -1,7 +1,7 @@
 // What the conversion kernels may use beyond SSE2 (which every x86-64
 // processor has). The AVX2 kernels are compiled for AVX2 alone, never FMA,
 // which would fuse a multiplication and an addition into one rounding and
-// change the results; they are chosen at run time through `use_avx`, so
+// change the results; they are chosen at run time through the settings' `avx`, so
 // the program still runs on any x86-64 processor.
 #pragma once
 

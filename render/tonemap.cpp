@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "lookahead.h"
-#include "player.h"
 #include "pool.h"
+#include "render.h"
 #include "simd.h"
 
 namespace {
@@ -84,10 +84,10 @@ AVX_KERNEL size_t InvertAVX(double *v, size_t count, double divider) {
 
 // value / d for `count` consecutive values, in place (d: the frame's
 // average for the luminances, Lwmax for the bias arguments).
-void Normalise(double *v, size_t count, double d) {
+void Normalise(int avx, double *v, size_t count, double d) {
   size_t i = 0;
 #if defined(HALVORN_AVX)
-  if (use_avx) i = NormaliseAVX(v, count, d);
+  if (avx) i = NormaliseAVX(v, count, d);
 #endif
 #if defined(__SSE2__)
   const __m128d a = _mm_set1_pd(d);
@@ -97,10 +97,10 @@ void Normalise(double *v, size_t count, double d) {
 }
 
 // 1 / (v[i] x divider) for `count` consecutive values, in place.
-void Invert(double *v, size_t count, double divider) {
+void Invert(int avx, double *v, size_t count, double divider) {
   size_t i = 0;
 #if defined(HALVORN_AVX)
-  if (use_avx) i = InvertAVX(v, count, divider);
+  if (avx) i = InvertAVX(v, count, divider);
 #endif
   for (; i < count; i++) v[i] = 1.0 / (v[i] * divider);
 }
@@ -147,10 +147,10 @@ AVX_KERNEL size_t MapAVX(double *v, const double *inv, size_t count, uint32_t *l
 // (or NaN) is left as it is and its index noted in `logs`: the logarithms
 // are taken afterwards in one run, where the calls do not wait on each
 // other. Returns the number of indices noted.
-size_t Map(double *v, const double *inv, size_t count, uint32_t *logs) {
+size_t Map(int avx, double *v, const double *inv, size_t count, uint32_t *logs) {
   size_t i = 0, nlogs = 0;
 #if defined(HALVORN_AVX)
-  if (use_avx) i = MapAVX(v, inv, count, logs, &nlogs);
+  if (avx) i = MapAVX(v, inv, count, logs, &nlogs);
 #endif
 #if defined(__SSE2__)
   const __m128d one = _mm_set1_pd(1.0), two = _mm_set1_pd(2.0), six = _mm_set1_pd(6.0);
@@ -345,16 +345,17 @@ int GatherBiasArguments(const double *band, int rows, int W, double *arg, int *f
 // The denominators of the gathered arguments, D = ln(2 + 8 bias(b, Y /
 // Lwmax)) x divider, kept as 1 / D in `res`. The arguments are divided by
 // Lwmax in place.
-void ComputeDenominators(Band &room, MemoEntry *bias_memo, int nargs, double b, double Lwmax, double divider) {
+void ComputeDenominators(int avx, Band &room, MemoEntry *bias_memo, int nargs, double b, double Lwmax,
+                         double divider) {
   double *arg = room.arg.data(), *res = room.res.data();
   uint32_t *missing = room.missing.data();
-  Normalise(arg, (size_t)nargs, Lwmax);
+  Normalise(avx, arg, (size_t)nargs, Lwmax);
   const size_t nmissing = LookUp(bias_memo, arg, (size_t)nargs, res, missing);
   for (size_t t = 0; t < nmissing; t++) {
     const uint32_t j = missing[t];
     res[j] = Remember(bias_memo, arg[j], [b](double x) { return BiasTerm(b, x); });
   }
-  Invert(res, (size_t)nargs, divider);
+  Invert(avx, res, (size_t)nargs, divider);
 }
 
 // Hands each cell of the band the reciprocal denominator of its block: a
@@ -396,11 +397,11 @@ void SpreadDenominators(Band &room, int rows, int W) {
 // Maps every cell of the band to display luminance: the rational pieces
 // below 2 at once, then the logarithms of the cells at or above 2 in one
 // run through the memo.
-void MapBand(Band &room, MemoEntry *log_memo, double *band, size_t cells) {
+void MapBand(int avx, Band &room, MemoEntry *log_memo, double *band, size_t cells) {
   const double *inv = room.inv.data();
   uint32_t *logs = room.logs.data(), *missing = room.missing.data();
   double *xs = room.xs.data(), *vals = room.vals.data();
-  const size_t nlogs = Map(band, inv, cells, logs);
+  const size_t nlogs = Map(avx, band, inv, cells, logs);
   for (size_t t = 0; t < nlogs; t++) xs[t] = band[logs[t]];
   const size_t nmissing = LookUp(log_memo, xs, nlogs, vals, missing);
   for (size_t t = 0; t < nmissing; t++) {
@@ -440,6 +441,7 @@ void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, doub
   // arguments (divided by this frame's average) rarely meet an earlier
   // frame's.
   const unsigned frame = ++frames_mapped;
+  const int avx = cs.avx;
   const size_t nbands = ((size_t)H + 2) / 3;
 
   // One band of blocks (three rows, one after the other in memory) at a
@@ -455,11 +457,11 @@ void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, doub
       const int rows = H - y < 3 ? H - y : 3;
       double *band = lum + (size_t)y * (size_t)W;
       const size_t cells = (size_t)rows * (size_t)W;
-      Normalise(band, cells, avLum);
+      Normalise(avx, band, cells, avLum);
       const int nargs = GatherBiasArguments(band, rows, W, work.arg.data(), work.first.data(), work.smooth.data());
-      ComputeDenominators(work, room.bias_memo, nargs, b, Lwmax, divider);
+      ComputeDenominators(avx, work, room.bias_memo, nargs, b, Lwmax, divider);
       SpreadDenominators(work, rows, W);
-      MapBand(work, room.log_memo, band, cells);
+      MapBand(avx, work, room.log_memo, band, cells);
     }
   });
 }
@@ -471,7 +473,7 @@ void TonemapRecord(const ConversionSettings &cs, double *lum, double maxLum, dou
   double avLum = AdaptLogAverage(adapted, logAvg);
   double peak = maxLum;
   // Look-ahead: the window around the frame being converted gives both.
-  if (cs.lookahead) LookAheadNormaliser(eye, cs.frame, &avLum, &peak);
+  if (cs.lookahead) LookAheadNormaliser(cs.statistics, eye, cs.frame, cs.radius, &avLum, &peak);
   TonemapWithNormaliser(cs, lum, peak, avLum);
 }
 
@@ -483,9 +485,4 @@ void TonemapWithNormaliser(const ConversionSettings &cs, double *lum, double pea
     return;
   }
   MapLuminance(cs, lum, peak, avLum);
-}
-
-void Tonemapping(double *lum, const float * /*frame*/, double maxLum, double logAvg, double *adapted) {
-  // The adaptation state names the eye: the right eye has one of its own.
-  TonemapRecord(CurrentSettings(), lum, maxLum, logAvg, adapted, adapted == &logAv0_right ? 1 : 0);
 }

@@ -1,9 +1,8 @@
 // Which conversion kernels the processor can run: AVX2 where it has it,
 // SSE2 otherwise.
-#include "player.h"
+#include "render.h"
 #include "simd.h"
 
-namespace {
 int ProcessorHasAVX2() {
 #if defined(HALVORN_AVX)
   __builtin_cpu_init();
@@ -12,6 +11,3 @@ int ProcessorHasAVX2() {
   return 0;
 #endif
 }
-}  // namespace
-
-int use_avx = ProcessorHasAVX2();

@@ -2,10 +2,10 @@
 // map, with SSE2 or AVX2 kernels that give the one-pixel results to the bit.
 #include <cmath>
 
-#include "player.h"
+#include "pool.h"
+#include "render.h"
 #include "rgbe.h"
 #include "simd.h"
-#include "pool.h"
 
 namespace {
 
@@ -13,18 +13,8 @@ namespace {
 // the fallback where SSE2 is not available.
 void DecodePixels(const unsigned char *rgbe, double *lum, float *flt, size_t count, double s) {
   for (size_t k = 0; k < count; k++, rgbe += 4, flt += 3) {
-    const unsigned e = rgbe[3];
-    if (e != 0) {
-      const float f = RGBE_E[e];
-      const float R = rgbe[0] * f, G = rgbe[1] * f, B = rgbe[2] * f;  // exact
-      flt[0] = R;
-      flt[1] = G;
-      flt[2] = B;
-      lum[k] = s * ((0.2126 * (double)R + 0.7152 * (double)G) + 0.0722 * (double)B);
-    } else {
-      flt[0] = flt[1] = flt[2] = 1e-6f;
-      lum[k] = 1e-6;
-    }
+    DecodePlayerPixel(rgbe, flt);
+    lum[k] = rgbe[3] != 0 ? s * PixelLuminance(flt) : PLAYER_BLACK_LUMINANCE;
   }
 }
 
@@ -117,14 +107,14 @@ AVX_KERNEL size_t DecodeGroupsAVX(const unsigned char *rgbe, double *lum, float 
 // Decodes n consecutive pixels: the widest kernel the processor runs, one
 // by one for the rest. Each pixel's results depend on it alone, so any
 // split of a picture into ranges gives the same bits.
-void DecodeRange(const unsigned char *rgbe, double *lum, float *flt, size_t n, double s) {
+void DecodeRange(int avx, const unsigned char *rgbe, double *lum, float *flt, size_t n, double s) {
   size_t k = 0;
 #if defined(HALVORN_AVX)
-  if (use_avx)
+  if (avx)
     k = s == 1.0 ? DecodeGroupsAVX<false>(rgbe, lum, flt, n, s) : DecodeGroupsAVX<true>(rgbe, lum, flt, n, s);
 #endif
 #if defined(__SSE2__)
-  if (!use_avx)
+  if (!avx)
     k = s == 1.0 ? DecodeGroups<false>(rgbe, lum, flt, n, s) : DecodeGroups<true>(rgbe, lum, flt, n, s);
 #endif
   DecodePixels(rgbe + 4 * k, lum + k, flt + 3 * k, n - k, s);
@@ -135,11 +125,6 @@ void DecodeRange(const unsigned char *rgbe, double *lum, float *flt, size_t n, d
 void DecodeFrame(const ConversionSettings &cs, const unsigned char *rgbe, double *lum, float *flt) {
   const double s = cs.exposure == 0.0f ? 1.0 : pow(2.0, (double)cs.exposure);
   ParallelChunks(cs.pool, cs.npixels, PIXEL_GRAIN, [=](size_t begin, size_t end) {
-    DecodeRange(rgbe + 4 * begin, lum + begin, flt + 3 * begin, end - begin, s);
+    DecodeRange(cs.avx, rgbe + 4 * begin, lum + begin, flt + 3 * begin, end - begin, s);
   });
-}
-
-int LoadFrame(const unsigned char *rgbe, double *lum, float *flt) {
-  DecodeFrame(CurrentSettings(), rgbe, lum, flt);
-  return 1;
 }

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "player.h"
+#include "render.h"
 #include "pool.h"
 #include "simd.h"
 
@@ -187,13 +187,13 @@ AVX_KERNEL size_t ColourGroupsAVX(const double *lum, const float *frame, float *
 
 // Colour reconstruction of n consecutive pixels: eight at a time with AVX2
 // or four with SSE2, one at a time for the rest.
-void ColourRange(const double *lum, const float *frame, float *out, size_t n) {
+void ColourRange(int avx, const double *lum, const float *frame, float *out, size_t n) {
   size_t k = 0;
 #if defined(HALVORN_AVX)
-  if (use_avx) k = ColourGroupsAVX(lum, frame, out, n);
+  if (avx) k = ColourGroupsAVX(lum, frame, out, n);
 #endif
 #if defined(__SSE2__)
-  if (!use_avx) k = ColourGroups(lum, frame, out, n);
+  if (!avx) k = ColourGroups(lum, frame, out, n);
 #endif
   ColourPixels(lum + k, frame + 3 * k, out + 3 * k, n - k);
 }
@@ -248,7 +248,7 @@ void DisplayPixelRange(const float *out, unsigned char *bytes, size_t n) {
 void ColourFrame(const ConversionSettings &cs, const double *lum, const float *frame, float *out,
                  unsigned char *bytes) {
   ParallelChunks(cs.pool, cs.npixels, PIXEL_GRAIN, [=](size_t begin, size_t end) {
-    ColourRange(lum + begin, frame + 3 * begin, out + 3 * begin, end - begin);
+    ColourRange(cs.avx, lum + begin, frame + 3 * begin, out + 3 * begin, end - begin);
     if (bytes != nullptr) DisplayPixelRange(out + 3 * begin, bytes + DISPLAY_PIXEL_BYTES * begin, end - begin);
   });
 }
@@ -279,9 +279,3 @@ void DisplayBytes(const ConversionSettings &cs, const float *out, unsigned char 
     DisplayPixelRange(out + 3 * begin, bytes + DISPLAY_PIXEL_BYTES * begin, end - begin);
   });
 }
-
-void PixelOutTmo(const double *lum, const float *frame, float *out) {
-  ColourFrame(CurrentSettings(), lum, frame, out, nullptr);
-}
-
-void PixelOut(const float *frame, float *out) { ExposeFrame(CurrentSettings(), frame, out, nullptr); }

@@ -15,14 +15,12 @@
 #define HALVORN_LOOKAHEAD_H
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
-#include "movie.h"
-
-// The window's half-length when none is given.
-constexpr int LOOKAHEAD_DEFAULT_RADIUS = 6;
+#include "movie_file.h"
+#include "render.h"
 
 // Reads the text of -R n: digits only, 0 to INT_MAX. Returns 1 with the
 // radius set, or 0 (the radius unchanged) for anything else.
@@ -42,23 +40,23 @@ struct StatisticsPage {
   CachedRecord records[2 * STATISTICS_PAGE_FRAMES];  // frame-major, eye-minor
 };
 
-// The statistics of one movie, read 16 bytes at a time from a stream of
-// its own and kept once read. Opening reads nothing but the file's size,
-// so a long movie opens as fast as a short one.
+// The statistics of one movie, read 16 bytes at a time and kept once read.
+// Opening reads nothing but the file's size, so a long movie opens as fast
+// as a short one. The functions below fill it as they look: callers on more
+// than one thread hold `lock` (LookAheadNormaliser does).
 struct StatisticsCache {
-  FILE *file = nullptr;
-  MovieHeader header{};
-  int byteswap = 0;
+  const MovieFile *movie = nullptr;
+  std::mutex lock;
   int eyes = 1;        // eyes whose records are cached: 2 for a stereo pair, else 1
   int64_t frames = 0;  // frames the windows cover: those the file holds wholly
   uint64_t reads = 0;  // records read from the file so far
   std::unordered_map<int64_t, std::unique_ptr<StatisticsPage>> pages;
 };
 
-// Opens `path` for the movie whose header (already swapped where needed) is
-// given. Returns 0, or -1 when the file cannot be opened (errno set).
-int OpenStatisticsCache(StatisticsCache *cache, const char *path, const MovieHeader &header, int byteswap);
-// Closes the stream and drops what was cached.
+// Reads the statistics of `movie`, which stays open while the cache is
+// used.
+void OpenStatisticsCache(StatisticsCache *cache, const MovieFile *movie);
+// Drops what was cached.
 void CloseStatisticsCache(StatisticsCache *cache);
 
 // 1 when a record with these statistics takes no part in the adaptation.
@@ -80,17 +78,11 @@ int IsSegmentStart(StatisticsCache *cache, int64_t frame, int eye);
 // no good record or the frame lies outside the cached frames.
 int LookAheadValues(StatisticsCache *cache, int64_t frame, int eye, int radius, double *logAvg, double *peak);
 
-// The player's side: the movie being played.
-// Opens the cache for the player's movie (header and byteswap as set at
-// start-up). Returns 0, or -1 when the file cannot be opened a second time.
-int OpenPlayerLookAhead(const char *path);
-void ClosePlayerLookAhead();
-// In look-ahead mode the tone mapper asks here for the normaliser and the
-// peak of record `eye` of `frame`, with the player's radius. Where the
-// window holds good records both are replaced by the adapted values; where
-// it holds none (or no movie is open) they are left as they are, which is
-// what the causal mode shows for a corrupt record. Safe to call from more
-// than one thread.
-void LookAheadNormaliser(int eye, int64_t frame, double *avLum, double *peak);
+// The normaliser and the peak of record `eye` of `frame` in look-ahead
+// mode, for a window of half-length `radius`: where the window holds good
+// records both are replaced by the adapted values; where it holds none (or
+// there is no cache) they are left as they are, which is what the causal
+// mode shows for a corrupt record. Safe to call from more than one thread.
+void LookAheadNormaliser(StatisticsCache *cache, int eye, int64_t frame, int radius, double *avLum, double *peak);
 
 #endif

@@ -2,7 +2,8 @@
 // screen shows at full white or as black in two false colours.
 #include <atomic>
 
-#include "inspect.h"
+#include "clipping.h"
+#include "render.h"
 #include "pool.h"
 
 namespace {

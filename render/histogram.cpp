@@ -4,8 +4,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "inspect.h"
+#include "histogram.h"
 #include "pool.h"
+#include "render.h"
 #include "rgbe.h"
 
 namespace {
@@ -49,7 +50,7 @@ const Weights weights = MakeWeights();
 // The bin of one raw pixel's scene luminance.
 inline int PixelBin(const unsigned char *p, int unexposed_bin) {
   const int e = p[3];
-  if (e == 0) return unexposed_bin;  // decoded as 1e-6
+  if (e == 0) return unexposed_bin;  // decoded as black
   // True black (m = 0) has exponent field 0: far below the lowest bin.
   const double m = (weights.r[p[0]] + weights.g[p[1]]) + weights.b[p[2]];
   const uint64_t b = Bits(m);
@@ -89,7 +90,7 @@ void ComputeHistogram(WorkerPool *pool, const unsigned char *rgbe, int width, in
   memset(histogram->counts, 0, sizeof histogram->counts);
   histogram->step = step;
   const size_t rows = (size_t)((height + step - 1) / step);
-  const int unexposed_bin = HistogramBin(1e-6);
+  const int unexposed_bin = HistogramBin(PLAYER_BLACK_LUMINANCE);
   std::mutex lock;
   ParallelChunks(pool, rows, kRowGrain, [&](size_t first, size_t end) {
     // Four sets of counts, taken in turn, so that pixels of one bin in a

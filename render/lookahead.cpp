@@ -7,7 +7,6 @@
 #include <cmath>
 #include <mutex>
 
-#include "player.h"
 
 namespace {
 
@@ -97,25 +96,11 @@ int LookAheadValues(StatisticsCache *cache, int64_t frame, int eye, int radius, 
   return 1;
 }
 
-namespace {
-StatisticsCache playercache;
-std::mutex playercache_lock;  // the cache reads and fills itself on lookups
-}  // namespace
-
-int OpenPlayerLookAhead(const char *path) {
-  std::lock_guard<std::mutex> hold(playercache_lock);
-  return OpenStatisticsCache(&playercache, path, header, byteswap);
-}
-
-void ClosePlayerLookAhead() {
-  std::lock_guard<std::mutex> hold(playercache_lock);
-  CloseStatisticsCache(&playercache);
-}
-
-void LookAheadNormaliser(int eye, int64_t frame, double *avLum, double *peak) {
-  std::lock_guard<std::mutex> hold(playercache_lock);
+void LookAheadNormaliser(StatisticsCache *cache, int eye, int64_t frame, int radius, double *avLum, double *peak) {
+  if (cache == nullptr) return;
+  std::lock_guard<std::mutex> hold(cache->lock);
   double adapted, adaptedpeak;
-  if (LookAheadValues(&playercache, frame, eye, lookahead_radius, &adapted, &adaptedpeak)) {
+  if (LookAheadValues(cache, frame, eye, radius, &adapted, &adaptedpeak)) {
     *avLum = adapted;
     *peak = adaptedpeak;
   }

@@ -1,0 +1,98 @@
+// A frame of the movie as the player holds it: one value with its buffers
+// (the raw pixels, the decoded picture and luminance, the pictures of each
+// eye shown, as floats and, when the window takes them, display bytes) and
+// what it was made from (its number and place in the file, the settings,
+// the adaptation state before it) and what it leaves (the adaptation state
+// after it).
+#ifndef HALVORN_FRAME_H
+#define HALVORN_FRAME_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "movie_file.h"
+#include "render.h"
+
+struct StatisticsCache;
+
+struct Frame {
+  Frame() = default;
+  ~Frame();
+  Frame(const Frame &) = delete;
+  Frame &operator=(const Frame &) = delete;
+
+  // Buffers, allocated once (AllocateFrame). Eye e's raw pixels lie at
+  // rgbe + 4 x npixels x e; records read but not shown go to the slot after
+  // the shown ones.
+  unsigned char *rgbe = nullptr;
+  float *fframe = nullptr;
+  double *lum = nullptr;
+  float *out[2] = {nullptr, nullptr};
+  unsigned char *bytes[2] = {nullptr, nullptr};
+
+  // What it was made from.
+  int number = -1;
+  uint64_t position = 0;  // where its records start in the file
+  RenderSettings settings;
+  double adapted_before[2] = {0.0, 0.0};
+  // What it gives: the adaptation state after it, the log-average of its
+  // last record shown, and the seconds its reading and conversion took.
+  double adapted_after[2] = {0.0, 0.0};
+  double last_logAv = 0.0;
+  double seconds = 0.0;
+};
+
+// Which of a frame's buffers could not be allocated, in the order start-up
+// allocates them.
+enum BufferFault {
+  BUFFERS_ALLOCATED,
+  NO_RGBE_BUFFER,    // "Malloc of the rgbe image failed"
+  NO_OUTPUT_IMAGE,   // "Malloc of the output image failed"
+  NO_FLOAT_IMAGE,    // "Float Image malloc failed"
+  NO_LUMINANCE_MAP,  // "Lum malloc failed"
+  NO_DISPLAY_BYTES,  // "Malloc of the output image failed", once the window is open
+};
+
+// The buffers of a frame of `movie`: the pictures of `eyes` eyes, and their
+// display bytes when `bytes` is set. `rgbe_slots` raw records of room (the
+// shown frame keeps the room of a float picture, 3 slots, as it always
+// has). Stops at the first that fails; the frame frees what it holds.
+BufferFault AllocateFrame(Frame *frame, const MovieFile &movie, int eyes, size_t rgbe_slots);
+BufferFault AllocateDisplayBytes(Frame *frame, const MovieFile &movie, int eyes);
+// Raw records of room a frame needs: one for each eye shown, and one more
+// when a frame holds records that are read but not shown.
+size_t RgbeSlots(const MovieFile &movie);
+
+// Everything the making of a frame reads, fixed when it starts, so that the
+// thread that makes it reads nothing else.
+struct FrameJob {
+  const MovieFile *movie = nullptr;
+  int number = 0;
+  uint64_t position = 0;
+  RenderSettings settings;
+  double adapted[2] = {0.0, 0.0};
+  WorkerPool *pool = nullptr;
+  StatisticsCache *statistics = nullptr;
+  // Set when the frame is no longer wanted: the making stops between records.
+  const std::atomic<bool> *cancelled = nullptr;
+};
+
+// Why a frame could not be made: the message of the read that failed.
+enum FrameFault {
+  FRAME_MADE,
+  FRAME_NO_MAXLUM,   // "Error reading Maximum Lum in scene data"
+  FRAME_NO_LOGAV,    // "Error reading the Log Average in scene data"
+  FRAME_NO_PIXELS,   // "Error reading image data"
+  FRAME_CANCELLED,
+};
+const char *FrameFaultMessage(FrameFault fault);
+
+// Reads every record of the job's frame at its position and converts the
+// shown ones into `frame`'s buffers, the adaptation moving on from the
+// job's state; notes in `frame` what it was made from and gives. On a
+// fault the buffers hold what was made before it.
+FrameFault MakeFrame(const FrameJob &job, Frame *frame);
+
+#endif

@@ -1,0 +1,180 @@
+// The player's session: the movie being played, what the viewer chose, the
+// frame shown and where playback stands, each eye's adaptation state, and
+// the frame prepared ahead on a worker. One value: the program's GLUT
+// callbacks reach it through one pointer, the tests make their own. GL-free;
+// it never ends the process but reports failures to its caller.
+#ifndef HALVORN_SESSION_H
+#define HALVORN_SESSION_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "frame.h"
+#include "lookahead.h"
+#include "movie_file.h"
+#include "render.h"
+#include "task_group.h"
+
+class WorkerPool;
+
+// A frame being made ahead on a worker, and what it was asked for.
+struct Preparation {
+  std::unique_ptr<Frame> frame;  // the second set of buffers, allocated on first use
+  FrameJob job;
+  FrameFault fault = FRAME_MADE;
+  bool under_way = false;  // started and not yet taken or thrown away
+  std::atomic<bool> cancelled{false};
+  std::unique_ptr<TaskGroup> task;
+  long used = 0, discarded = 0;  // frames taken and thrown away so far
+};
+
+struct Session {
+  Session() = default;
+  ~Session();
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+
+  // The movie, and its statistics for the look-ahead windows.
+  MovieFile movie;
+  StatisticsCache statistics;
+
+  // What the viewer chose (command line and keys).
+  RenderSettings settings;
+  int showinfo = 0, showhelp = 0, debug = 0, autoplay = 0, fullscreen = 0, showmouse = 0;
+  int clipview = 0, showhistogram = 0;  // the views inside the picture
+  double targetfps = 120.0;
+  // playdir: 1 forward, -1 backward. looptype: what playing does at the
+  // ends: 1 loop, 0 play once, 2 ping-pong.
+  int playdir = 1, looptype = 1;
+  int newanimation = 1;  // the timing starts again at the next idle call
+  int ending = 0;        // the player has begun to end
+
+  // Geometry: the window and where the picture's lower-left corner lies.
+  int screenwidth = 0, screenheight = 0;
+  double lowleft = -1.0, lowright = -1.0;
+
+  // Where playback stands: the frame shown, and the place in the file where
+  // its records end (the next frame's start).
+  int currentframe = 0;
+  uint64_t position = MOVIE_HEADER_SIZE;
+  // The frame shown, and each eye's adapted log-average.
+  std::unique_ptr<Frame> shown;
+  double adapted[2] = {0.0, 0.0};
+  double logAv = 0.0;  // log-average of the record read last
+  // Raised whenever the pictures shown are replaced or converted again, so
+  // that what is made from them (the clipping view, the histogram) is made
+  // again only then.
+  long picture_version = 0;
+
+  // Timing.
+  double readtime = 0.0, drawtime = 0.0, globalframerate = 0.0, localframerate = 0.0;
+  int framecounter = 0;
+
+  // The threads that convert: null converts on the calling thread alone and
+  // prepares nothing ahead.
+  WorkerPool *pool = nullptr;
+  Preparation prep;
+};
+
+// Opens the movie at `path` (byteswap: written in the other byte order) and
+// its statistics. Returns the open's result; the header is not checked.
+MovieOpenResult OpenSessionMovie(Session *session, const char *path, int byteswap);
+// Takes an open descriptor of a movie whose header is `header` (tests).
+void AdoptSessionMovie(Session *session, int fd, const MovieHeader &header, int byteswap);
+// Allocates the shown frame's buffers for the movie, in start-up's order;
+// `eyes` pictures (2 for a stereo pair).
+BufferFault AllocateShownFrame(Session *session, int eyes);
+// The display bytes of the shown frame, once the window says it takes
+// bytes (settings.bytes).
+BufferFault AllocateShownBytes(Session *session);
+// Eyes shown: 2 for a stereo pair, else 1.
+inline int ShownEyes(const Session &session) { return session.movie.shown_eyes; }
+
+// ---- Moving through the movie (navigation.cpp) ----------------------------
+
+// Where a step to `frame` lands by the stepping rules: the frame shown, the
+// playing direction and autoplay after it, and the place its records are
+// read from. Changes nothing.
+struct StepPlan {
+  int frame;
+  int playdir;
+  int autoplay;
+  uint64_t position;
+};
+StepPlan PlanStep(const Session &session, int frame);
+// Shows `frame` by the stepping rules, read and converted into the shown
+// pictures (or taken from the frame prepared ahead). Returns 1, or 0 when a
+// record could not be read (its message and "Failed to read rgbe buffer,
+// frame n" printed); the caller then ends the player.
+[[nodiscard]] int HandleNextFrame(Session *session, int frame);
+void Move2Start(Session *session);
+void Move2End(Session *session);
+
+// ---- Preparing the next frame ahead (prepare.cpp) -------------------------
+//
+// A second frame takes the next frame on a worker while the shown one is
+// drawn. It is taken only when it is the frame asked for, at the same place,
+// with settings equal to the session's and adaptation inputs equal to the
+// session's state; otherwise it is thrown away, leaving no trace.
+
+// Starts preparing `frame` (the next one in the playing direction) on a
+// worker, when there are workers and the frame is not the one shown.
+void PrepareFrame(Session *session, int frame);
+// Takes the prepared frame when it fits `plan`: it becomes the frame shown
+// (one swap), the adaptation moves on as converting it here would have
+// moved it. Returns 0, with nothing changed, when there is none or it does
+// not fit (it is then thrown away).
+int UsePreparedFrame(Session *session, const StepPlan &plan);
+// Prepares the frame `plan` asks for here and now (the conversion shared
+// with the workers), for UsePreparedFrame to take. Returns 1, or 0 when the
+// frame could not be read or there is no room for it; nothing shown changes.
+int PrepareFrameNow(Session *session, const StepPlan &plan);
+// Waits for a preparation under way and throws it away.
+void StopPreparing(Session *session);
+
+// ---- Seeking and the playing modes (seek.cpp, playmode.cpp) ---------------
+
+// Frames one press of '[' or ']' moves.
+constexpr int SEEK_STEP = 10;
+// Shows `frame` (clamped to the movie's frames), read directly at its place
+// in the file. Nothing happens for the frame shown. The causal adaptation
+// moves on as for any frame shown; with autoplay the next frame is prepared
+// ahead from there. A frame that cannot be read leaves everything as it was
+// and says so on stderr; returns 0 then, else 1. With -d, prints the frame
+// sought.
+int SeekToFrame(Session *session, int frame);
+// The frame under column x of a timeline `width` pixels long, and the
+// columns from the left that show frames up to `frame` as played.
+int TimelineFrame(int x, int width, int nframes);
+int TimelineFilled(int frame, int width, int nframes);
+// 'l': loop, then play once, then ping-pong, then loop again.
+void CycleLoopMode(Session *session);
+// 'r': the other playing direction.
+void ReversePlaying(Session *session);
+// The overlay's line: the mode and the direction.
+std::string PlayModeText(const Session &session);
+
+// ---- The usage and help text (help_text.cpp) ------------------------------
+
+// The usage text, and its second block: the options and keys added since.
+extern const char *const helpstring;
+extern const char *const helpstring_added;
+
+// Where the help overlay's two blocks go in a window: the first at the top
+// left; the second under it, or, when it would reach down into the
+// information lines (their top `info_top` pixels from the bottom), in a
+// second column to the right of the first block, from the top, its lines
+// without their common left padding. Baselines in window pixels from the
+// bottom, 13 pixels a line.
+struct HelpLayout {
+  int x1, y1;      // the first block
+  int x2, y2;      // the second block
+  size_t trim2;    // leading blanks left out of each line of the second block
+};
+HelpLayout LayOutHelp(int window_height, int info_top);
+// A block of text with up to `trim` leading blanks taken off each line.
+std::string TrimHelpLines(const char *text, size_t trim);
+
+#endif
