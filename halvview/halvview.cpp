@@ -16,8 +16,6 @@
 #include "pool.h"
 #include "utility.h"
 
-View *view = nullptr;
-
 namespace {
 
 volatile sig_atomic_t quitrequested = 0;

@@ -186,13 +186,6 @@ void DrawLegend(const View &v) {
 
 }  // namespace
 
-View::~View() {
-  for (int eye = 0; eye < 2; eye++) {
-    free(inspection.view_bytes[eye]);
-    DestroyFloatmap(inspection.view_floats[eye]);
-  }
-}
-
 void PictureToDraw(View *v, int eye, const float **picture, const unsigned char **bytes) {
   Session &s = v->session;
   *picture = ShownPicture(s, eye);

@@ -1,78 +1,9 @@
-// Moving through the movie file: which frame comes next, where it lies, and
-// reading its picture records into the pictures shown.
-//
-// Between calls the session's position stands at the end of the frame
-// shown, that is at the start of the next frame in the file.
+// Showing the next frame: the stepping rules say which and where, and its
+// picture records are read into the pictures shown, or the frame prepared
+// ahead is taken.
 #include <cstdio>
 
 #include "session.h"
-#include "utility.h"
-
-namespace {
-
-// A position `delta` bytes from `from`; a step before the start of the file
-// fails and leaves the position where it was.
-uint64_t SeekTarget(uint64_t from, int64_t delta, uint64_t here) {
-  return (int64_t)from + delta >= 0 ? (uint64_t)((int64_t)from + delta) : here;
-}
-
-}  // namespace
-
-StepPlan PlanStep(const Session &session, int frame) {
-  const int cur = session.currentframe;
-  const int nframes = session.movie.header.nframes;
-  const int64_t size = (int64_t)session.movie.frame_size;
-  const uint64_t here = session.position;
-  StepPlan plan = {cur, session.playdir, session.autoplay, here};
-  if (frame == 0) {
-    plan.frame = 0;
-    plan.position = MOVIE_HEADER_SIZE;
-  } else if (frame == cur) {
-    plan.position = SeekTarget(here, -size, here);  // show the same frame again
-  } else if (frame > cur) {
-    if (cur < nframes - 1) {
-      plan.frame = cur + 1;
-    } else if (!session.autoplay || session.looptype == 1) {
-      plan.frame = 0;
-      plan.position = MOVIE_HEADER_SIZE;
-    } else if (session.looptype == 2) {  // ping-pong: the direction reverses, the next frame is the one before
-      plan.playdir = -1;
-      plan.frame = cur > 0 ? cur - 1 : 0;
-      plan.position = SeekTarget(here, cur > 0 ? -2 * size : -size, here);
-    } else {  // play once and stop on the last frame
-      plan.frame = nframes - 1;
-      plan.position = SeekTarget(CurrentFileSize(session.movie), -size, here);
-      plan.autoplay = 0;
-    }
-  } else {
-    if (cur > 0) {
-      plan.frame = cur - 1;
-      plan.position = SeekTarget(here, -2 * size, here);
-    } else if (!session.autoplay || session.looptype == 1) {
-      plan.frame = nframes - 1;
-      plan.position = SeekTarget(CurrentFileSize(session.movie), -size, here);
-    } else {  // the direction reverses: the next frame in the file is frame 1
-      plan.playdir = 1;
-      if (nframes > 1) {
-        plan.frame = 1;
-      } else {  // a one-frame movie has no frame 1: frame 0 again
-        plan.position = SeekTarget(here, -size, here);
-      }
-    }
-  }
-  return plan;
-}
-
-void Move2Start(Session *session) {
-  session->position = MOVIE_HEADER_SIZE;
-  session->currentframe = 0;
-}
-
-void Move2End(Session *session) {
-  session->position = SeekTarget(CurrentFileSize(session->movie), -(int64_t)session->movie.frame_size,
-                                 session->position);
-  session->currentframe = session->movie.header.nframes - 1;
-}
 
 int HandleNextFrame(Session *session, int frame) {
   const int cur = session->currentframe;
@@ -88,15 +19,7 @@ int HandleNextFrame(Session *session, int frame) {
   // The frame prepared ahead, when it is this one with today's settings;
   // otherwise it is read here, into the pictures shown.
   if (!UsePreparedFrame(session, plan)) {
-    FrameJob job;
-    job.movie = &session->movie;
-    job.number = plan.frame;
-    job.position = plan.position;
-    job.settings = session->settings;
-    job.adapted[0] = session->adapted[0];
-    job.adapted[1] = session->adapted[1];
-    job.pool = session->pool;
-    job.statistics = &session->statistics;
+    const FrameJob job = DescribeFrame(*session, plan, nullptr);
     Frame *shown = session->shown.get();
     const FrameFault fault = MakeFrame(job, shown);
     session->adapted[0] = shown->adapted_after[0];

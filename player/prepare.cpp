@@ -14,21 +14,6 @@ namespace {
 
 bool SameAdaptation(const double a[2], const double b[2]) { return memcmp(a, b, 2 * sizeof(double)) == 0; }
 
-// The job that makes the frame `plan` asks for from the session as it is now.
-FrameJob DescribeFrame(const Session &session, const StepPlan &plan, const std::atomic<bool> *cancelled) {
-  FrameJob job;
-  job.movie = &session.movie;
-  job.number = plan.frame;
-  job.position = plan.position;
-  job.settings = session.settings;
-  job.adapted[0] = session.adapted[0];
-  job.adapted[1] = session.adapted[1];
-  job.pool = session.pool;
-  job.statistics = const_cast<StatisticsCache *>(&session.statistics);
-  job.cancelled = cancelled;
-  return job;
-}
-
 bool AllocateSpare(Session *session) {
   Preparation &prep = session->prep;
   if (prep.frame) return true;

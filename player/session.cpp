@@ -33,3 +33,18 @@ BufferFault AllocateShownBytes(Session *session) {
   if (!session->settings.bytes) return BUFFERS_ALLOCATED;
   return AllocateDisplayBytes(session->shown.get(), session->movie, ShownEyes(*session));
 }
+
+FrameJob DescribeFrame(const Session &session, const StepPlan &plan, const std::atomic<bool> *cancelled) {
+  FrameJob job;
+  job.movie = &session.movie;
+  job.number = plan.frame;
+  job.position = plan.position;
+  job.settings = session.settings;
+  job.adapted[0] = session.adapted[0];
+  job.adapted[1] = session.adapted[1];
+  job.pool = session.pool;
+  // The cache fills itself under its own lock as the look-ahead reads it.
+  job.statistics = const_cast<StatisticsCache *>(&session.statistics);
+  job.cancelled = cancelled;
+  return job;
+}

@@ -92,7 +92,7 @@ BufferFault AllocateShownBytes(Session *session);
 // Eyes shown: 2 for a stereo pair, else 1.
 inline int ShownEyes(const Session &session) { return session.movie.shown_eyes; }
 
-// ---- Moving through the movie (navigation.cpp) ----------------------------
+// ---- Moving through the movie (stepping.cpp, navigation.cpp) ---------------
 
 // Where a step to `frame` lands by the stepping rules: the frame shown, the
 // playing direction and autoplay after it, and the place its records are
@@ -104,6 +104,9 @@ struct StepPlan {
   uint64_t position;
 };
 StepPlan PlanStep(const Session &session, int frame);
+// What making the frame `plan` asks for reads from the session as it is now:
+// the movie, the place, the settings, the adaptation state, the threads.
+FrameJob DescribeFrame(const Session &session, const StepPlan &plan, const std::atomic<bool> *cancelled);
 // Shows `frame` by the stepping rules, read and converted into the shown
 // pictures (or taken from the frame prepared ahead). Returns 1, or 0 when a
 // record could not be read (its message and "Failed to read rgbe buffer,

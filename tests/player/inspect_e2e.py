@@ -624,10 +624,10 @@ def case_help(work):
             return sorted({H - 1 - y for _, y in p.overlay_pixels(xs.screenshot(), RED)})
         rows = wait_for(red_rows)
         check(rows and rows[0] == 11, 'help overlay top rows %s' % (rows or [])[:5])
-        # 19 lines of the old text, 4 of look-ahead, 9 added, 2 for the
-        # screenshot: the last line's baseline is 33 lines below the first's
-        # (row 19 from the top).
-        last_baseline = 19 + 13 * 33
+        # 19 lines of the old text, 5 of look-ahead and threads, 9 added, 2
+        # for the screenshot: the last line's baseline is 34 lines below the
+        # first's (row 19 from the top).
+        last_baseline = 19 + 13 * 34
         check(last_baseline - 8 <= max(rows) <= last_baseline + 2, 'help overlay ends at row %d' % max(rows))
         end(p)
 

@@ -66,8 +66,26 @@ def help_text():
     return ''.join(line + '\n' for line in lines)
 
 
+def added_text():
+    """The second block: the options and keys added since, with their headings."""
+    blocks = [('Look-ahead adaptation', [('-A', 'look-ahead adaptation on'),
+                                         ('-R n', 'look-ahead window, n frames each side (6)'),
+                                         ('-j N', 'N threads convert frames (one per core)'),
+                                         ('a', 'toggle look-ahead adaptation')]),
+              ('Looking inside and moving through the movie',
+               [('mouse', 'pixel probe (info screen on)'), ('c', 'toggle clipping view'),
+                ('k', 'toggle histogram'), ('click bar', 'go to that frame (info screen on)'),
+                ('home,end', 'first, last frame'), ('[,]', 'back, forward 10 frames'),
+                ('l', 'loop, play once, ping-pong'), ('r', 'reverse playing direction')]),
+              ('Saving what is shown', [('s', 'screenshot: NAME-FFFFF.png, gamma 2.2')])]
+    lines = []
+    for heading, entries in blocks:
+        lines += [heading] + ['%26s      %s' % e for e in entries]
+    return ''.join(line + '\n' for line in lines)
+
+
 def usage_text(program):
-    return 'Usage: %s [command line options] moviefile\n%s\n' % (program, help_text())
+    return 'Usage: %s [command line options] moviefile\n%s\n%s' % (program, help_text(), added_text())
 
 
 def movie(work, name, count=4, width=W, height=H, **kw):
@@ -120,13 +138,14 @@ def test_usage(work):
     env.pop('DISPLAY', None)
     env['PATH'] = work.bin + os.pathsep + env.get('PATH', '')
     env['HALVTEST_GAMMA_LOG'] = work.file('noarg.gamma')
-    r = subprocess.run([xharness.HALVVIEW], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
-    check(r.returncode == 255, 'no argument: status %s' % r.returncode)
-    check(r.stderr.decode() == usage_text(xharness.HALVVIEW),
-          'no argument: stderr %r' % r.stderr.decode())
-    check(r.stdout == b'', 'no argument: stdout %r' % r.stdout)
-    check(not os.path.exists(work.file('noarg.gamma')), 'no argument: xgamma was run')
+    for args in ([], ['--help']):  # -h or --help alone answers like no argument
+        r = subprocess.run([xharness.HALVVIEW] + args, env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
+        what = ' '.join(args) or 'no argument'
+        check(r.returncode == 255, '%s: status %s' % (what, r.returncode))
+        check(r.stderr.decode() == usage_text(xharness.HALVVIEW), '%s: stderr %r' % (what, r.stderr.decode()))
+        check(r.stdout == b'', '%s: stdout %r' % (what, r.stdout))
+        check(not os.path.exists(work.file('noarg.gamma')), '%s: xgamma was run' % what)
 
     path, _ = movie(work, 'm.hlv', 2)
     with XServer(work) as xs:
@@ -134,8 +153,9 @@ def test_usage(work):
         # options come before or after it.
         for args in (['-h', path], ['-t', '-h', '-i', path]):
             start_failure(xs, args, usage_text(xharness.HALVVIEW), 255, [])
-        # -h alone is the movie's name.
-        start_failure(xs, ['-h'], 'Failed to open movie file "-h"\n')
+        # -h or --help alone: the usage too, not a movie's name.
+        for args in (['-h'], ['--help']):
+            start_failure(xs, args, usage_text(xharness.HALVVIEW), 255, [])
         missing = work.file('no-such.hlv')
         start_failure(xs, ['-i', missing], 'Failed to open movie file "%s"\n' % missing)
         # A file shorter than the header.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "pool.h"
+#include "task_group.h"
 
 namespace {
 
@@ -70,6 +71,28 @@ TEST(WorkerPool, ThreadCountsFromTheCommandLine) {
   EXPECT_EQ(ParseThreadCount(nullptr), 0u);
   EXPECT_GE(ProcessorCount(), 1u);
   EXPECT_EQ(WorkerPool(0).Threads(), ProcessorCount());
+}
+
+// Tasks are waited for oldest first, a failure reaches the one who waits
+// for it, and the group's end waits for what is still in flight, with
+// workers and without.
+TEST(TaskGroup, WaitsInOrderRethrowsAndWaitsAtItsEnd) {
+  for (unsigned threads : {1u, 3u}) {
+    WorkerPool pool(threads);
+    std::atomic<int> finished{0};
+    std::vector<int> order;
+    {
+      TaskGroup group(threads > 1 ? &pool : nullptr);
+      group.Start([&] { finished++; });
+      group.Start([] { throw 7; });
+      for (int t = 0; t < 20; t++) group.Start([&] { finished++; });
+      EXPECT_EQ(group.InFlight(), 22u);
+      group.WaitOldest();
+      EXPECT_THROW(group.WaitOldest(), int);
+      EXPECT_EQ(group.InFlight(), 20u);
+    }
+    EXPECT_EQ(finished.load(), 21) << threads;
+  }
 }
 
 }  // namespace
