@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "exporter.h"
-#include "player.h"
 
 namespace {
 
@@ -40,17 +39,15 @@ const std::vector<float> &Picture() {
 void Quantise(benchmark::State &state) {
   const double gamma = state.range(0) / 10.0;
   const int depth = (int)state.range(1);
-  const int saved = use_avx;
-  if (state.range(2) == 0) use_avx = 0;
   Quantiser q;
   BuildQuantiser(&q, gamma, depth);
+  if (state.range(2) == 0) q.avx = 0;
   const size_t stride = 3 * (size_t)W * (depth / 8);
   std::vector<unsigned char> samples(stride * H);
   for (auto _ : state) {
     QuantisePicture(q, Picture().data(), W, H, samples.data(), stride, 0);
     benchmark::DoNotOptimize(samples.data());
   }
-  use_avx = saved;
   state.SetItemsProcessed(state.iterations() * (int64_t)W * H);
 }
 

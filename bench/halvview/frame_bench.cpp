@@ -1,6 +1,6 @@
-// One frame's conversion in the player: ReadFramefloat on a movie that sits
-// in the page cache (read, LoadFrame, then Tonemapping and PixelOutTmo, or
-// PixelOut), at three picture sizes, beside a memory-traffic reference that
+// One frame's conversion in the player: MakeFrame on a movie that sits in
+// the page cache (read, DecodeFrame, then TonemapRecord and ColourFrame, or
+// ExposeFrame), at three picture sizes, beside a memory-traffic reference that
 // moves the same bytes per pixel as a conversion must:
 //   read 4 (RGBE), write 12 + 8 (float colour, double luminance),
 //   read both back, write 12 (the output picture).
@@ -35,10 +35,11 @@
 #include <utility>
 #include <vector>
 
-#include "inspect.h"
-#include "player.h"
+#include "clipping.h"
+#include "histogram.h"
 #include "pool.h"
 #include "rgbe.h"
+#include "session.h"
 
 namespace {
 
@@ -216,37 +217,70 @@ const Movie &MovieFor(int W, int H) {
   return it->second;
 }
 
-// Sets up the player's globals and buffers for the movie, as start-up does.
-void OpenPlayer(const Movie &m, int W, int H) {
-  FreePlayerBuffers();
-  fptr = fopen(m.path.c_str(), "rb");
-  if (!fptr || !ReadMovieHeader(fptr, &header, 0)) {
-    perror(m.path.c_str());
-    exit(1);
-  }
-  SetMovieGeometry();
-  if (AllocatePlayerBuffers(0) != BUFFERS_ALLOCATED) {
-    fprintf(stderr, "no memory for the player's buffers\n");
-    exit(1);
-  }
-  // Start-up allocates once; the pages are in use long before a frame is
-  // timed, so fault them in here.
-  memset(rgbe_buf, 0, 12 * (size_t)W * H);
-  memset(out_img, 0, 12 * (size_t)W * H);
-  memset(fframe, 0, 12 * (size_t)W * H);
-  memset(Lum, 0, 8 * (size_t)(W + 2) * (H + 2));
-  exposure = 0.0f;
-  biasParam = 0.85f;
-  logAv0 = 0.0;
-}
-
-// ---- Measurements ----------------------------------------------------------
-
 // With --threads N the conversion runs on a pool of N threads and is timed
 // on the wall clock (the CPU time of one thread would miss the others'
 // work); without it, on the calling thread's CPU clock.
 unsigned bench_threads = 0;
 std::unique_ptr<WorkerPool> bench_pool;
+// The kernels: the processor's, or SSE2 alone with --sse2.
+int bench_avx = ProcessorHasAVX2();
+
+// The player's session on the movie, set up as start-up does: the movie and
+// its statistics open, the shown frame's buffers, the settings and the
+// pool.
+std::unique_ptr<Session> session;
+
+Session &OpenPlayer(const Movie &m, int W, int H) {
+  session.reset();
+  session.reset(new Session);
+  Session &s = *session;
+  if (OpenSessionMovie(&s, m.path.c_str(), 0) != MOVIE_OPENED) {
+    perror(m.path.c_str());
+    exit(1);
+  }
+  if (AllocateShownFrame(&s, 1) != BUFFERS_ALLOCATED) {
+    fprintf(stderr, "no memory for the player's buffers\n");
+    exit(1);
+  }
+  // Start-up allocates once; the pages are in use long before a frame is
+  // timed, so fault them in here.
+  Frame &f = *s.shown;
+  memset(f.rgbe, 0, 12 * (size_t)W * H);
+  memset(f.out[0], 0, 12 * (size_t)W * H);
+  memset(f.fframe, 0, 12 * (size_t)W * H);
+  memset(f.lum, 0, 8 * (size_t)(W + 2) * (H + 2));
+  s.settings = RenderSettings{};
+  s.settings.exposure = 0.0f;
+  s.settings.biasParam = 0.85f;
+  s.settings.avx = bench_avx;
+  s.adapted[0] = 0.0;
+  s.pool = bench_threads > 1 ? bench_pool.get() : nullptr;
+  return s;
+}
+
+// Reads and converts the movie's first frame into the shown frame, as the
+// player does when it steps to it, the adaptation moving on.
+FrameFault ConvertFirstFrame(Session &s) {
+  FrameJob job;
+  job.movie = &s.movie;
+  job.number = 0;
+  job.position = MOVIE_HEADER_SIZE;
+  job.settings = s.settings;
+  job.adapted[0] = s.adapted[0];
+  job.adapted[1] = s.adapted[1];
+  job.pool = s.pool;
+  job.statistics = &s.statistics;
+  const FrameFault fault = MakeFrame(job, s.shown.get());
+  s.adapted[0] = s.shown->adapted_after[0];
+  return fault;
+}
+
+// The settings of the first frame's conversion, as MakeFrame takes them.
+ConversionSettings FrameConversion(Session &s) {
+  return MakeConversion(s.settings, s.movie.header.width, s.movie.header.height, 0, s.pool, &s.statistics);
+}
+
+// ---- Measurements ----------------------------------------------------------
 
 double ThreadSeconds() {
   timespec t;
@@ -329,8 +363,7 @@ std::map<std::string, std::map<std::pair<int, int>, Result>> &Results() {
   return results;
 }
 
-// Every iteration converts the frame (ReadFramefloat from the start of the
-// movie) and then runs the reference, timing each on the thread's CPU
+// Every iteration converts the frame (MakeFrame at the start of the movie) and then runs the reference, timing each on the thread's CPU
 // clock (user and system time, so the read from the page cache counts).
 // Each finds the caches as the other left them, as a frame of a movie finds
 // them after the previous frame was shown. The machine is shared: taking
@@ -340,16 +373,15 @@ std::map<std::string, std::map<std::pair<int, int>, Result>> &Results() {
 void Convert(benchmark::State &state, int mode, const char *name) {
   const int W = (int)state.range(0), H = (int)state.range(1);
   const Movie &m = MovieFor(W, H);
-  OpenPlayer(m, W, H);
+  Session &s = OpenPlayer(m, W, H);
   // Playing on, the adapted log-average settles at the frame's own.
-  logAv0 = m.logAv;
+  s.adapted[0] = m.logAv;
   Reference reference((size_t)W * H);
-  tmo = mode;
+  s.settings.tmo = mode;
   std::vector<double> conversion_ms, reference_ms;
   auto convert = [&] {
-    fseeko(fptr, MOVIE_HEADER_SIZE, SEEK_SET);
-    if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
-    benchmark::DoNotOptimize(out_img[0]);
+    if (ConvertFirstFrame(s) != FRAME_MADE) state.SkipWithError("a frame could not be read");
+    benchmark::DoNotOptimize(s.shown->out[0][0]);
   };
   convert();
   reference.Run();
@@ -385,35 +417,36 @@ void Plain(benchmark::State &state) { Convert(state, 0, "plain"); }
 void Stage(benchmark::State &state, int stage) {
   const int W = (int)state.range(0), H = (int)state.range(1);
   const Movie &m = MovieFor(W, H);
-  OpenPlayer(m, W, H);
-  logAv0 = m.logAv;
-  tmo = 1;
-  fseeko(fptr, MOVIE_HEADER_SIZE, SEEK_SET);
-  if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
-  LoadFrame(rgbe_buf, Lum, fframe);
-  std::vector<double> loaded(Lum, Lum + npixels);
-  Tonemapping(Lum, fframe, m.maxLum, m.logAv);
+  Session &s = OpenPlayer(m, W, H);
+  s.adapted[0] = m.logAv;
+  s.settings.tmo = 1;
+  if (ConvertFirstFrame(s) != FRAME_MADE) state.SkipWithError("a frame could not be read");
+  const ConversionSettings cs = FrameConversion(s);
+  const size_t npixels = s.movie.npixels;
+  Frame &f = *s.shown;
+  DecodeFrame(cs, f.rgbe, f.lum, f.fframe);
+  std::vector<double> loaded(f.lum, f.lum + npixels);
+  TonemapRecord(cs, f.lum, m.maxLum, m.logAv, &s.adapted[0], 0);
   for (auto _ : state) {
     switch (stage) {
       case 0:
-        fseeko(fptr, 28, SEEK_SET);
-        if (fread(rgbe_buf, 4, npixels, fptr) != npixels) state.SkipWithError("short read");
+        if (ReadPixelsAt(s.movie, MOVIE_HEADER_SIZE, f.rgbe) != 0) state.SkipWithError("short read");
         break;
       case 1:
-        LoadFrame(rgbe_buf, Lum, fframe);
+        DecodeFrame(cs, f.rgbe, f.lum, f.fframe);
         break;
       case 2:
         state.PauseTiming();
-        memcpy(Lum, loaded.data(), 8 * npixels);
-        logAv0 = m.logAv;
+        memcpy(f.lum, loaded.data(), 8 * npixels);
+        s.adapted[0] = m.logAv;
         state.ResumeTiming();
-        Tonemapping(Lum, fframe, m.maxLum, m.logAv);
+        TonemapRecord(cs, f.lum, m.maxLum, m.logAv, &s.adapted[0], 0);
         break;
       case 3:
-        PixelOutTmo(Lum, fframe);
+        ColourFrame(cs, f.lum, f.fframe, f.out[0], nullptr);
         break;
       case 4:
-        PixelOut(fframe);
+        ExposeFrame(cs, f.fframe, f.out[0], nullptr);
         break;
     }
     benchmark::ClobberMemory();
@@ -426,21 +459,23 @@ void Stage(benchmark::State &state, int stage) {
 void Inspect(benchmark::State &state, int what, const char *name) {
   const int W = (int)state.range(0), H = (int)state.range(1);
   const Movie &m = MovieFor(W, H);
-  OpenPlayer(m, W, H);
-  logAv0 = m.logAv;
-  tmo = 1;
-  if (!ReadFramefloat(fptr, rgbe_buf, out_img)) state.SkipWithError("a frame could not be read");
-  const ConversionSettings cs = CurrentSettings();
+  Session &s = OpenPlayer(m, W, H);
+  s.adapted[0] = m.logAv;
+  s.settings.tmo = 1;
+  if (ConvertFirstFrame(s) != FRAME_MADE) state.SkipWithError("a frame could not be read");
+  const ConversionSettings cs = FrameConversion(s);
+  const size_t npixels = s.movie.npixels;
+  const Frame &f = *s.shown;
   std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * npixels), view(DISPLAY_PIXEL_BYTES * npixels);
-  DisplayBytes(cs, out_img, bytes.data());
+  DisplayBytes(cs, f.out[0], bytes.data());
   Histogram histogram;
   std::vector<double> ms;
   for (auto _ : state) {
     const double t0 = ThreadSeconds();
     if (what == 0)
-      ComputeHistogram(workers, rgbe_buf, W, H, &histogram);
+      ComputeHistogram(s.pool, f.rgbe, W, H, &histogram);
     else
-      ClippingViewBytes(workers, out_img, bytes.data(), npixels, view.data());
+      ClippingViewBytes(s.pool, f.out[0], bytes.data(), npixels, view.data());
     const double t1 = ThreadSeconds();
     benchmark::ClobberMemory();
     state.SetIterationTime(t1 - t0);
@@ -478,6 +513,8 @@ void Register() {
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
   }
+  // The stages keep the names of the player's former wrappers: read,
+  // DecodeFrame, TonemapRecord, ColourFrame and ExposeFrame.
   const char *stages[] = {"stage/read", "stage/LoadFrame", "stage/Tonemapping", "stage/PixelOutTmo",
                           "stage/PixelOut"};
   for (int i = 0; i < 5; i++)
@@ -492,7 +529,7 @@ void Summary() {
            "(one thread) run in turn with it\n", bench_threads, bench_threads == 1 ? "" : "s");
   else
     printf("\nCPU milliseconds per frame (medians); each path beside the reference run in turn with it\n");
-  printf("conversion kernels: %s\n", use_avx ? "AVX2" : "SSE2 (--sse2, or a processor without AVX2)");
+  printf("conversion kernels: %s\n", bench_avx ? "AVX2" : "SSE2 (--sse2, or a processor without AVX2)");
   printf("%-11s %-11s %10s %10s %8s %8s\n", "size", "path", "path ms", "ref ms", "x ref", "fps");
   for (const auto &s : kSizes)
     for (const char *path : {"tonemapped", "plain"}) {
@@ -530,7 +567,7 @@ int main(int argc, char **argv) {
   int kept = 1;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--sse2") == 0)
-      use_avx = 0;
+      bench_avx = 0;
     else if (strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
       bench_threads = ParseThreadCount(argv[++i]);
     else
@@ -539,16 +576,14 @@ int main(int argc, char **argv) {
   argc = kept;
   // --threads N: the conversion shared out among N threads, as the player
   // does with -j N.
-  if (bench_threads > 1) {
-    bench_pool.reset(new WorkerPool(bench_threads));
-    workers = bench_pool.get();
-  }
+  if (bench_threads > 1) bench_pool.reset(new WorkerPool(bench_threads));
   Register();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   Summary();
+  session.reset();
   for (const auto &[key, m] : Movies()) unlink(m.path.c_str());
   return 0;
 }

@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "lookahead.h"
-#include "player.h"
+#include "movie_file.h"
 #include "rgbe.h"
+#include "session.h"
 
 namespace {
 
@@ -54,61 +55,59 @@ std::string WriteMovie() {
 std::string moviepath;
 
 void Play(benchmark::State &state) {
-  header = MovieHeader{};
-  fptr = fopen(moviepath.c_str(), "rb");
-  if (!fptr || !ReadMovieHeader(fptr, &header, 0)) {
+  // The player's session on the movie, on the calling thread alone (no
+  // workers, so nothing is prepared ahead).
+  Session session;
+  if (OpenSessionMovie(&session, moviepath.c_str(), 0) != MOVIE_OPENED) {
     state.SkipWithError("cannot open the movie");
     return;
   }
-  SetMovieGeometry();
-  if (AllocatePlayerBuffers(0) != BUFFERS_ALLOCATED) {
+  if (AllocateShownFrame(&session, ShownEyes(session)) != BUFFERS_ALLOCATED) {
     state.SkipWithError("no memory");
     return;
   }
-  OpenPlayerLookAhead(moviepath.c_str());
-  tmo = 1;
-  lookahead = (int)state.range(0);
-  autoplay = 1;
-  currentframe = 0;
-  if (!HandleNextFrame(fptr, 0)) state.SkipWithError("read failed");
+  session.settings.avx = ProcessorHasAVX2();
+  session.settings.tmo = 1;
+  session.settings.lookahead = (int)state.range(0);
+  session.autoplay = 1;
+  session.currentframe = 0;
+  if (!HandleNextFrame(&session, 0)) state.SkipWithError("read failed");
   for (auto _ : state) {
-    if (!HandleNextFrame(fptr, currentframe + 1)) {
+    if (!HandleNextFrame(&session, session.currentframe + 1)) {
       state.SkipWithError("read failed");
       break;
     }
-    benchmark::DoNotOptimize(out_img[0]);
+    benchmark::DoNotOptimize(session.shown->out[0][0]);
   }
-  state.SetLabel(lookahead ? "look-ahead" : "causal");
-  ClosePlayerLookAhead();
-  FreePlayerBuffers();
+  state.SetLabel(session.settings.lookahead ? "look-ahead" : "causal");
 }
 
 // The look-ahead's own share of a frame: the tone mapper's call for the
 // normaliser and peak, frame after frame. With Arg 1 every pass through the
 // movie starts from a fresh cache, so each frame also reads its new record.
 void Window(benchmark::State &state) {
-  header = MovieHeader{};
-  FILE *file = fopen(moviepath.c_str(), "rb");
-  if (!file || !ReadMovieHeader(file, &header, 0)) {
+  MovieFile movie;
+  if (OpenMovieFile(&movie, moviepath.c_str(), 0) != MOVIE_OPENED) {
     state.SkipWithError("cannot open the movie");
     return;
   }
-  fclose(file);
-  lookahead_radius = LOOKAHEAD_DEFAULT_RADIUS;
-  OpenPlayerLookAhead(moviepath.c_str());
+  const int radius = LOOKAHEAD_DEFAULT_RADIUS;
+  StatisticsCache cache;
+  OpenStatisticsCache(&cache, &movie);
   int64_t k = 0;
   for (auto _ : state) {
     double avLum = 0.25, peak = 100.0;
-    LookAheadNormaliser(0, k, &avLum, &peak);
+    LookAheadNormaliser(&cache, 0, k, radius, &avLum, &peak);
     benchmark::DoNotOptimize(avLum);
     benchmark::DoNotOptimize(peak);
     if (++k == FRAMES) {
       k = 0;
-      if (state.range(0)) OpenPlayerLookAhead(moviepath.c_str());
+      if (state.range(0)) OpenStatisticsCache(&cache, &movie);
     }
   }
   state.SetLabel(state.range(0) ? "reading each record once a pass" : "cached");
-  ClosePlayerLookAhead();
+  CloseStatisticsCache(&cache);
+  CloseMovieFile(&movie);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "exporter.h"
-#include "player.h"
+#include "render.h"
 
 namespace {
 
@@ -23,11 +23,11 @@ float FloatOf(uint32_t b) {
 
 constexpr uint32_t ONE = 0x3F800000u;
 
-// Restores the processor's kernel set after a test that switched it.
+// Tests that run each quantiser on both kernel sets: SSE2 always, AVX2 when
+// the processor has it (`saved`, the kernel set BuildQuantiser chooses).
 class KernelSets : public ::testing::Test {
  protected:
-  void TearDown() override { use_avx = saved; }
-  int saved = use_avx;
+  int saved = ProcessorHasAVX2();
 };
 
 // Floats worth checking for a quantiser: every float within `around` of each
@@ -68,7 +68,7 @@ void ExpectDefinition(const Quantiser &q, const std::vector<float> &probes) {
     const uint32_t got = bytes == 2 ? (uint32_t)samples[2 * i] << 8 | samples[2 * i + 1] : samples[i];
     const uint32_t want = QuantiseByDefinition(q.gamma, q.depth, probes[i]);
     if (got != want && wrong++ < 20)
-      ADD_FAILURE() << "picture, gamma " << q.gamma << ", " << q.depth << " bits, use_avx " << use_avx << ": "
+      ADD_FAILURE() << "picture, gamma " << q.gamma << ", " << q.depth << " bits, avx " << q.avx << ": "
                     << probes[i] << " gives " << got << ", the definition " << want;
   }
   EXPECT_EQ(wrong, 0u);
@@ -115,7 +115,7 @@ TEST_F(KernelSets, Gamma1At8BitsIsThePlayersUploadForEveryFloatUpToOne) {
   std::vector<float> floats(1 << 20);
   std::vector<unsigned char> bytes(floats.size());
   for (int avx = 0; avx <= saved; avx++) {
-    use_avx = avx;
+    q.avx = avx;
     size_t wrong = 0;
     for (uint32_t start = 0; start < count; start += (uint32_t)floats.size()) {
       const uint32_t n = std::min<uint32_t>((uint32_t)floats.size(), count - start);
@@ -127,12 +127,12 @@ TEST_F(KernelSets, Gamma1At8BitsIsThePlayersUploadForEveryFloatUpToOne) {
       QuantisePicture(q, floats.data(), (int)pixels, 1, bytes.data(), whole, 0);
       for (uint32_t i = 0; i < whole; i++)
         if (bytes[i] != DisplayByte(floats[i]) && wrong++ < 10)
-          ADD_FAILURE() << "use_avx " << avx << ": " << floats[i] << " gives " << (int)bytes[i] << ", GL "
+          ADD_FAILURE() << "avx " << avx << ": " << floats[i] << " gives " << (int)bytes[i] << ", GL "
                         << (int)DisplayByte(floats[i]);
       for (uint32_t i = whole; i < n; i++)
         if (Quantise(q, floats[i]) != DisplayByte(floats[i])) wrong++;
     }
-    EXPECT_EQ(wrong, 0u) << "use_avx " << avx;
+    EXPECT_EQ(wrong, 0u) << "avx " << avx;
     ExpectDefinition(q, Probes(q, 0, 1 << 16));
   }
 }
@@ -161,8 +161,8 @@ TEST_F(KernelSets, TablesGiveTheDefinitionAroundEveryThreshold) {
     }
     const std::vector<float> probes = Probes(q, c.around, 1 << 14);
     for (int avx = 0; avx <= saved; avx++) {
-      use_avx = avx;
-      SCOPED_TRACE(testing::Message() << "gamma " << c.gamma << ", " << c.depth << " bits, use_avx " << avx);
+      q.avx = avx;
+      SCOPED_TRACE(testing::Message() << "gamma " << c.gamma << ", " << c.depth << " bits, avx " << avx);
       ExpectDefinition(q, probes);
     }
   }
@@ -177,7 +177,7 @@ TEST_F(KernelSets, RandomFloatsAtTheDisplayGamma) {
     Quantiser q;
     ASSERT_EQ(BuildQuantiser(&q, DISPLAY_GAMMA, depth), 0);
     for (int avx = 0; avx <= saved; avx++) {
-      use_avx = avx;
+      q.avx = avx;
       ExpectDefinition(q, probes);
     }
   }
