@@ -76,13 +76,15 @@ int ColumnOf(double luminance) {
 // The histogram's picture: the backing with its margin, the plot inside.
 constexpr int BOX_WIDTH = HISTOGRAM_BINS + 2 * HISTOGRAM_MARGIN;
 constexpr int BOX_HEIGHT = HISTOGRAM_HEIGHT + 2 * HISTOGRAM_MARGIN;
-unsigned char box[BOX_HEIGHT][BOX_WIDTH][3];
+struct HistogramBox {
+  unsigned char pixels[BOX_HEIGHT][BOX_WIDTH][3];
+};
 
 // Paints plot columns [from, to] over rows [0, rows) of the plot.
-void Paint(int from, int to, int rows, unsigned char r, unsigned char g, unsigned char b) {
+void Paint(HistogramBox &box, int from, int to, int rows, unsigned char r, unsigned char g, unsigned char b) {
   for (int y = 0; y < rows; y++)
     for (int x = from; x <= to; x++) {
-      unsigned char *p = box[HISTOGRAM_MARGIN + y][HISTOGRAM_MARGIN + x];
+      unsigned char *p = box.pixels[HISTOGRAM_MARGIN + y][HISTOGRAM_MARGIN + x];
       p[0] = r;
       p[1] = g;
       p[2] = b;
@@ -95,14 +97,15 @@ void Paint(int from, int to, int rows, unsigned char r, unsigned char g, unsigne
 void DrawHistogram(View *v, int eye) {
   Session &s = v->session;
   const Inspection &in = v->inspection;
-  for (auto &line : box)
+  HistogramBox box;
+  for (auto &line : box.pixels)
     for (auto &pixel : line) pixel[0] = pixel[1] = pixel[2] = 16;
   // Without tone mapping: the scene luminances the exposure shows between
   // black (half an 8-bit step) and white (1), for a grey pixel.
   if (!s.settings.tmo) {
     const double white = std::pow(2.0, -(double)s.settings.exposure);
     const int from = ColumnOf(CLIP_HALF_STEP * white), to = ColumnOf(white);
-    if (from >= 0 && to >= 0) Paint(from, to, HISTOGRAM_HEIGHT, 64, 64, 64);
+    if (from >= 0 && to >= 0) Paint(box, from, to, HISTOGRAM_HEIGHT, 64, 64, 64);
   }
   const Histogram &h = in.histograms[eye];
   uint64_t most = 0;
@@ -113,14 +116,14 @@ void DrawHistogram(View *v, int eye) {
     // Scaled to the fullest bin, rounded; a bin with any pixel shows.
     uint64_t rows = (h.counts[b] * HISTOGRAM_HEIGHT + most / 2) / most;
     if (rows == 0) rows = 1;
-    Paint(b, b, (int)rows, 200, 200, 200);
+    Paint(box, b, b, (int)rows, 200, 200, 200);
   }
   // Marks, a column each over the whole plot: the record's log-average
   // (yellow) and maxLum (orange); with tone mapping the normaliser it is
   // mapped with, the adapted log-average (cyan).
-  auto mark = [](double luminance, unsigned char r, unsigned char g, unsigned char b) {
+  auto mark = [&box](double luminance, unsigned char r, unsigned char g, unsigned char b) {
     const int c = ColumnOf(luminance);
-    if (c >= 0) Paint(c, c, HISTOGRAM_HEIGHT, r, g, b);
+    if (c >= 0) Paint(box, c, c, HISTOGRAM_HEIGHT, r, g, b);
   };
   if (in.statistics_read[eye]) {
     mark(in.statistics[eye][1], 255, 255, 0);
@@ -146,7 +149,7 @@ void DrawHistogram(View *v, int eye) {
   glPixelStorei(GL_UNPACK_SKIP_PIXELS, skipx);
   glPixelStorei(GL_UNPACK_SKIP_ROWS, skipy);
   glRasterPos2i(x0 + skipx, y0 + skipy);
-  glDrawPixels(BOX_WIDTH - skipx, BOX_HEIGHT - skipy, GL_RGB, GL_UNSIGNED_BYTE, box);
+  glDrawPixels(BOX_WIDTH - skipx, BOX_HEIGHT - skipy, GL_RGB, GL_UNSIGNED_BYTE, box.pixels);
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
   glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
   glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);

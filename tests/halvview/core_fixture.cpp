@@ -8,37 +8,39 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
-void SetUpPlayer(int width, int height, int eyes, int nframes) {
-  TearDownPlayer();
-  tmo = 0;
-  autoplay = 0;
-  byteswap = 0;
-  exposure = 0.0f;
-  biasParam = 0.85f;
-  playdir = 1;
-  looptype = 1;
-  currentframe = 0;
-  logAv = 0.0;
-  logAv0 = 0.0;
-  logAv0_right = 0.0;
-  readtime = 0.0;
+namespace {
 
-  header = MovieHeader{};
-  header.width = (int16_t)width;
-  header.height = (int16_t)height;
-  header.format = MOVIE_FORMAT;
-  header.eyes = (uint8_t)eyes;
-  header.nframes = nframes;
-  SetMovieGeometry();
+MovieHeader Header(int width, int height, int eyes, int nframes) {
+  MovieHeader h{};
+  h.width = (int16_t)width;
+  h.height = (int16_t)height;
+  h.format = MOVIE_FORMAT;
+  h.eyes = (uint8_t)eyes;
+  h.nframes = nframes;
+  return h;
+}
 
-  const size_t n = (size_t)width * (size_t)height;
-  ASSERT_EQ(AllocatePlayerBuffers(1), BUFFERS_ALLOCATED);
-  const size_t lumsize = (size_t)(width + 2) * (size_t)(height + 2);
-  for (size_t i = 0; i < lumsize; i++) Lum[i] = std::numeric_limits<double>::quiet_NaN();
-  memset(out_img, 0, 12 * n);
-  memset(out_img_right, 0, 12 * n);
+// The frame shown, allocated as start-up allocates it, its spare luminance
+// room NaN and its pictures zero.
+void AllocateShown(Session *s) {
+  ASSERT_EQ(AllocateShownFrame(s, 2), BUFFERS_ALLOCATED);
+  const int W = s->movie.header.width, H = s->movie.header.height;
+  const size_t n = s->movie.npixels;
+  for (size_t i = 0; i < LuminanceMapSize(W, H); i++) s->shown->lum[i] = std::numeric_limits<double>::quiet_NaN();
+  memset(s->shown->out[0], 0, 12 * n);
+  memset(s->shown->out[1], 0, 12 * n);
+}
+
+}  // namespace
+
+std::unique_ptr<Session> SetUpPlayer(int width, int height, int eyes, int nframes) {
+  std::unique_ptr<Session> s(new Session);
+  AdoptSessionMovie(s.get(), -1, Header(width, height, eyes, nframes), 0);
+  AllocateShown(s.get());
+  return s;
 }
 
 namespace {
@@ -48,8 +50,6 @@ std::vector<std::string> &WrittenMovies() {
   return paths;
 }
 }  // namespace
-
-void TearDownPlayer() { FreePlayerBuffers(); }
 
 void RemoveWrittenMovies() {
   for (const std::string &path : WrittenMovies()) unlink(path.c_str());
@@ -95,13 +95,31 @@ std::string WriteMovie(const std::string &name, int width, int height, int eyes,
   return path;
 }
 
-void OpenMovie(const std::string &path, int width, int height, int eyes, int nframes) {
-  SetUpPlayer(width, height, eyes, nframes);
-  fptr = fopen(path.c_str(), "rb");
-  ASSERT_NE(fptr, nullptr) << path;
-  MovieHeader h;
-  ASSERT_EQ(fread(&h, sizeof h, 1, fptr), 1u);
+std::unique_ptr<Session> OpenMovie(const std::string &path, int width, int height, int eyes, int nframes,
+                                   int byteswap) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0) << path;
+  if (fd < 0) return nullptr;
+  std::unique_ptr<Session> s(new Session);
+  AdoptSessionMovie(s.get(), fd, Header(width, height, eyes, nframes), byteswap);
+  AllocateShown(s.get());
+  return s;
 }
+
+ConversionSettings Conversion(Session *s) {
+  return MakeConversion(s->settings, s->movie.header.width, s->movie.header.height, s->currentframe, s->pool,
+                        &s->statistics);
+}
+
+void LoadFrame(Session *s) { DecodeFrame(Conversion(s), s->shown->rgbe, s->shown->lum, s->shown->fframe); }
+
+void Tonemapping(Session *s, double maxLum, double logAvg) {
+  TonemapRecord(Conversion(s), s->shown->lum, maxLum, logAvg, &s->adapted[0], 0);
+}
+
+void PixelOutTmo(Session *s) { ColourFrame(Conversion(s), s->shown->lum, s->shown->fframe, s->shown->out[0], nullptr); }
+
+void PixelOut(Session *s) { ExposeFrame(Conversion(s), s->shown->fframe, s->shown->out[0], nullptr); }
 
 Record MarkedRecord(int frame, int eye, int width, int height) {
   Record r;
@@ -128,8 +146,7 @@ std::vector<Record> MarkedMovie(int nframes, int eyes, int width, int height) {
 
 namespace {
 
-int UniformComponent(const float *out, int component) {
-  const size_t n = npixels;
+int UniformComponent(const float *out, size_t n, int component) {
   const float v = out[component];
   for (size_t k = 0; k < n; k++)
     if (out[3 * k + component] != v) return -1;
@@ -139,5 +156,5 @@ int UniformComponent(const float *out, int component) {
 
 }  // namespace
 
-int ShownFrame(const float *out) { return UniformComponent(out, 0); }
-int ShownEye(const float *out) { return UniformComponent(out, 1); }
+int ShownFrame(const float *out, size_t npixels) { return UniformComponent(out, npixels, 0); }
+int ShownEye(const float *out, size_t npixels) { return UniformComponent(out, npixels, 1); }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -30,10 +31,10 @@ TEST(CleanExitDeathTest, FailedReadEndsWithStatusZeroAndGammaRestored) {
   EXPECT_EXIT(
       {
         setenv("PATH", bin.c_str(), 1);
-        OpenMovie(path, W, H, 1, 3);
-        ShowFrame(0);
-        ShowFrame(1);
-        ShowFrame(2);  // cut short by 5 bytes
+        const std::unique_ptr<Session> session = OpenMovie(path, W, H, 1, 3);
+        ShowFrame(session.get(), 0);
+        ShowFrame(session.get(), 1);
+        ShowFrame(session.get(), 2);  // cut short by 5 bytes
       },
       ::testing::ExitedWithCode(0),
       "^Error reading image data\nFailed to read rgbe buffer, frame 2\n$");
@@ -41,7 +42,6 @@ TEST(CleanExitDeathTest, FailedReadEndsWithStatusZeroAndGammaRestored) {
   std::stringstream text;
   text << calls.rdbuf();
   EXPECT_EQ(text.str(), "-gamma 1\n");
-  TearDownPlayer();
   RemoveWrittenMovies();
 }
 

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "core_fixture.h"
-#include "inspect.h"
+#include "clipping.h"
+#include "histogram.h"
+#include "probe.h"
 #include "pool.h"
 
 namespace {
@@ -99,21 +101,21 @@ TEST_F(HistogramTest, CountsEachPixelsDecodedLuminance) {
   // The luminance the decoder gives at exposure 0, binned by log2: the
   // histogram of a picture small enough to count every pixel.
   const int w = 67, h = 61;  // 4087 pixels
-  SetUpPlayer(w, h);
+  session = SetUpPlayer(w, h);
   const std::vector<unsigned char> px = RandomPixels((size_t)w * h, 3);
-  memcpy(rgbe_buf, px.data(), px.size());
-  LoadFrame(rgbe_buf, Lum, fframe);
+  memcpy(session->shown->rgbe, px.data(), px.size());
+  LoadFrame(session.get());
   std::vector<uint64_t> want(HISTOGRAM_BINS, 0);
-  for (size_t k = 0; k < npixels; k++) {
-    int bin = ReferenceBin(Lum[k]);
-    if (bin < 0) bin = HistogramBin(Lum[k]);  // at an edge: no second opinion
-    if (!(Lum[k] > 0.0)) bin = 0;
+  for (size_t k = 0; k < session->movie.npixels; k++) {
+    int bin = ReferenceBin(session->shown->lum[k]);
+    if (bin < 0) bin = HistogramBin(session->shown->lum[k]);  // at an edge: no second opinion
+    if (!(session->shown->lum[k] > 0.0)) bin = 0;
     want[bin]++;
   }
   Histogram got;
-  ComputeHistogram(nullptr, rgbe_buf, w, h, &got);
+  ComputeHistogram(nullptr, session->shown->rgbe, w, h, &got);
   EXPECT_EQ(got.step, 1);
-  EXPECT_EQ(got.total, npixels);
+  EXPECT_EQ(got.total, session->movie.npixels);
   EXPECT_EQ(std::vector<uint64_t>(got.counts, got.counts + HISTOGRAM_BINS), want);
 }
 
@@ -121,21 +123,21 @@ TEST_F(HistogramTest, ALargePictureIsCountedOnItsGridAndAnyPoolCountsTheSame) {
   // 1000 x 300 pixels: step 9. The pixels on the grid (every ninth pixel
   // of every ninth row, from the first) hold 2^-3 (bin 68), all others 2^2.
   const int w = 1000, h = 300;
-  SetUpPlayer(w, h);
+  session = SetUpPlayer(w, h);
   const int step = HistogramStep(w, h);
   ASSERT_EQ(step, 9);
   for (int y = 0; y < h; y++)
     for (int x = 0; x < w; x++) {
-      unsigned char *p = rgbe_buf + 4 * ((size_t)y * w + x);
+      unsigned char *p = session->shown->rgbe + 4 * ((size_t)y * w + x);
       const bool grid = x % step == 0 && y % step == 0;
       // Grey, 128 x 2^(e - 136) in every component, and so in luminance.
       p[0] = p[1] = p[2] = 128;
       p[3] = grid ? 126 : 131;  // 2^-3 and 2^2
     }
   Histogram one, three;
-  ComputeHistogram(nullptr, rgbe_buf, w, h, &one);
+  ComputeHistogram(nullptr, session->shown->rgbe, w, h, &one);
   WorkerPool pool(3);
-  ComputeHistogram(&pool, rgbe_buf, w, h, &three);
+  ComputeHistogram(&pool, session->shown->rgbe, w, h, &three);
   const uint64_t samples = (uint64_t)((w + 8) / 9) * (uint64_t)((h + 8) / 9);
   EXPECT_EQ(one.total, samples);
   EXPECT_EQ(one.counts[HistogramBin(0.125)], samples);
@@ -251,63 +253,65 @@ TEST(ClippingView, FalseColoursWhereTheClassSaysAndTheDrawnPixelsElsewhere) {
 class ProbeTest : public CoreTest {
  protected:
   void Step(int frame) {
-    if (!HandleNextFrame(fptr, frame)) throw ReadFailed{};
+    if (!HandleNextFrame(session.get(), frame)) throw ReadFailed{};
   }
 };
 
 TEST_F(ProbeTest, WindowPixelsOfAWindowedPlayerAreThePicturePixels) {
-  SetUpPlayer(48, 36, 2);
-  lowleft = lowright = -1.0;
-  screenwidth = 96;
-  screenheight = 36;
+  session = SetUpPlayer(48, 36, 2);
+  session->lowleft = session->lowright = -1.0;
+  session->screenwidth = 96;
+  session->screenheight = 36;
   // The window may have been made larger: the pictures stay at its bottom.
   const int window_height = 50;
-  PictureSpot s = LocatePicturePixel(0, window_height - 1, window_height);
+  PictureSpot s = LocatePicturePixel(*session, 0, window_height - 1, window_height);
   EXPECT_EQ(s.inside, 1);
   EXPECT_EQ(s.eye, 0);
   EXPECT_EQ(s.x, 0);
   EXPECT_EQ(s.y, 35);  // the bottom row, counted from the top
-  s = LocatePicturePixel(47, window_height - 36, window_height);
+  s = LocatePicturePixel(*session, 47, window_height - 36, window_height);
   EXPECT_EQ(s.inside, 1);
   EXPECT_EQ(s.eye, 0);
   EXPECT_EQ(s.x, 47);
   EXPECT_EQ(s.y, 0);
-  s = LocatePicturePixel(48 + 5, window_height - 1 - 10, window_height);
+  s = LocatePicturePixel(*session, 48 + 5, window_height - 1 - 10, window_height);
   EXPECT_EQ(s.inside, 1);
   EXPECT_EQ(s.eye, 1);
   EXPECT_EQ(s.x, 5);
   EXPECT_EQ(s.y, 25);
-  EXPECT_EQ(LocatePicturePixel(96, 45, window_height).inside, 0);  // right of the pair
-  EXPECT_EQ(LocatePicturePixel(10, window_height - 37, window_height).inside, 0);  // above
-  EXPECT_EQ(LocatePicturePixel(-1, 45, window_height).inside, 0);
+  EXPECT_EQ(LocatePicturePixel(*session, 96, 45, window_height).inside, 0);  // right of the pair
+  EXPECT_EQ(LocatePicturePixel(*session, 10, window_height - 37, window_height).inside, 0);  // above
+  EXPECT_EQ(LocatePicturePixel(*session, -1, 45, window_height).inside, 0);
 }
 
 TEST_F(ProbeTest, FullScreenPicturesAreWhereTheDisplayPutsThem) {
   // -f on a 320 x 240 screen: a 48 x 36 picture centred, its lower-left
   // pixel at (136, 102) from the bottom.
-  SetUpPlayer(48, 36);
-  screenwidth = 320;
-  screenheight = 240;
-  lowleft = -48.0 / 320;
-  lowright = -36.0 / 240;
+  session = SetUpPlayer(48, 36);
+  session->screenwidth = 320;
+  session->screenheight = 240;
+  session->lowleft = -48.0 / 320;
+  session->lowright = -36.0 / 240;
   int column, row;
-  PictureOrigin(0, &column, &row);
+  PictureOrigin(*session, 0, &column, &row);
   EXPECT_EQ(column, 136);
   EXPECT_EQ(row, 102);
-  PictureSpot s = LocatePicturePixel(136, 239 - 102, 240);
+  PictureSpot s = LocatePicturePixel(*session, 136, 239 - 102, 240);
   EXPECT_EQ(s.inside, 1);
   EXPECT_EQ(s.x, 0);
   EXPECT_EQ(s.y, 35);
-  EXPECT_EQ(LocatePicturePixel(135, 239 - 102, 240).inside, 0);
-  EXPECT_EQ(LocatePicturePixel(136 + 48, 239 - 102, 240).inside, 0);
+  EXPECT_EQ(LocatePicturePixel(*session, 135, 239 - 102, 240).inside, 0);
+  EXPECT_EQ(LocatePicturePixel(*session, 136 + 48, 239 - 102, 240).inside, 0);
   // -F with a pair: the left picture ends on the centre line.
-  SetUpPlayer(48, 36, 2);
-  lowleft = -96.0 / 320;
-  PictureOrigin(0, &column, &row);
+  session = SetUpPlayer(48, 36, 2);
+  session->screenwidth = 320;
+  session->screenheight = 240;
+  session->lowleft = -96.0 / 320;
+  session->lowright = -36.0 / 240;
+  PictureOrigin(*session, 0, &column, &row);
   EXPECT_EQ(column, 160 - 48);
-  PictureOrigin(1, &column, &row);
+  PictureOrigin(*session, 1, &column, &row);
   EXPECT_EQ(column, 160);
-  lowleft = lowright = -1.0;
 }
 
 TEST_F(ProbeTest, ReadsTheSceneValuesBeforeExposureAndTheValuesShown) {
@@ -322,12 +326,12 @@ TEST_F(ProbeTest, ReadsTheSceneValuesBeforeExposureAndTheValuesShown) {
   r.pixels[4 * corner + 3] = 129;  // (1, 0.5, 0.25)
   r.pixels[4 * 0 + 3] = 0;         // bottom-left: no exponent
   const std::string path = WriteMovie("probe", w, h, 2, 3, records);
-  OpenMovie(path, w, h, 2, 3);
-  exposure = 1.0f;
+  session = OpenMovie(path, w, h, 2, 3);
+  session->settings.exposure = 1.0f;
   Step(0);
   Step(1);
   PictureSpot spot = {1, 1, 8, 0};
-  ProbeValues v = ProbePixel(spot);
+  ProbeValues v = ProbePixel(*session, spot);
   EXPECT_EQ(v.scene[0], 1.0f);
   EXPECT_EQ(v.scene[1], 0.5f);
   EXPECT_EQ(v.scene[2], 0.25f);
@@ -335,34 +339,34 @@ TEST_F(ProbeTest, ReadsTheSceneValuesBeforeExposureAndTheValuesShown) {
   EXPECT_EQ(v.shown[0], 2.0f);  // one stop up
   EXPECT_EQ(v.shown[1], 1.0f);
   EXPECT_EQ(v.shown[2], 0.5f);
-  EXPECT_EQ(ProbeText(spot, v), "Pixel (8, 0) right: scene 1 0.5 0.25, lum 0.5883; shown 2 1 0.5");
+  EXPECT_EQ(ProbeText(*session, spot, v), "Pixel (8, 0) right: scene 1 0.5 0.25, lum 0.5883; shown 2 1 0.5");
   spot = {1, 1, 0, h - 1};
-  v = ProbePixel(spot);
+  v = ProbePixel(*session, spot);
   EXPECT_EQ(v.scene[0], 1e-6f);
   EXPECT_EQ(v.scene[2], 1e-6f);
   // The left eye of the same frame: (2, 1, 5) everywhere.
   spot = {1, 0, 4, 2};
-  v = ProbePixel(spot);
+  v = ProbePixel(*session, spot);
   EXPECT_EQ(v.scene[0], 2.0f);
   EXPECT_EQ(v.scene[1], 1.0f);
   EXPECT_EQ(v.scene[2], 5.0f);
   EXPECT_EQ(v.shown[0], 4.0f);
-  EXPECT_EQ(ProbeText(spot, v).substr(0, 20), "Pixel (4, 2) left: s");
+  EXPECT_EQ(ProbeText(*session, spot, v).substr(0, 20), "Pixel (4, 2) left: s");
   // Tone mapped: the scene stays, the value shown is the tone mapper's.
-  tmo = 1;
+  session->settings.tmo = 1;
   Step(2);
-  v = ProbePixel(spot);
+  v = ProbePixel(*session, spot);
   EXPECT_EQ(v.scene[0], 3.0f);
-  EXPECT_EQ(v.shown[0], out_img[3 * ((size_t)(h - 1 - 2) * w + 4)]);
+  EXPECT_EQ(v.shown[0], Out()[3 * ((size_t)(h - 1 - 2) * w + 4)]);
   EXPECT_NE(v.shown[0], 3.0f);
 }
 
 TEST_F(ProbeTest, AOneEyedMovieNamesNoEye) {
   const std::string path = WriteMovie("probe_mono", 5, 5, 1, 1, MarkedMovie(1, 1, 5, 5));
-  OpenMovie(path, 5, 5, 1, 1);
+  session = OpenMovie(path, 5, 5, 1, 1);
   Step(0);
   const PictureSpot spot = {1, 0, 2, 3};
-  EXPECT_EQ(ProbeText(spot, ProbePixel(spot)), "Pixel (2, 3): scene 1 1 5, lum 1.289; shown 1 1 5");
+  EXPECT_EQ(ProbeText(*session, spot, ProbePixel(*session, spot)), "Pixel (2, 3): scene 1 1 5, lum 1.289; shown 1 1 5");
 }
 
 }  // namespace

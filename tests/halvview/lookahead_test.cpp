@@ -3,6 +3,7 @@
 // they promise (cuts adapted at the cut, flicker divided by the window, a
 // ramp followed without lag) and against a plain whole-movie evaluation of
 // the definition; and the player taking its normaliser and peak from them.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,10 +122,19 @@ class LookAhead : public CoreTest {
   void Open(const std::string &name, const std::vector<std::vector<Stats>> &eyes, bool swap = false) {
     const int e = (int)eyes.size(), n = (int)eyes[0].size();
     const std::string path = WriteMovie(name, PW, PH, e, n, Records(eyes), swap);
-    ASSERT_EQ(OpenStatisticsCache(&cache, path.c_str(), Header(e, n), swap ? 1 : 0), 0);
+    OpenCache(path, Header(e, n), swap ? 1 : 0);
+  }
+  // Opens the movie at `path` with the given header, and a cache on it.
+  void OpenCache(const std::string &path, const MovieHeader &header, int byteswap) {
+    CloseStatisticsCache(&cache);
+    const int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << path;
+    AdoptMovieFile(&movie, fd, header, byteswap);
+    OpenStatisticsCache(&cache, &movie);
   }
   void TearDown() override {
     CloseStatisticsCache(&cache);
+    CloseMovieFile(&movie);
     CoreTest::TearDown();
   }
   // The cache's values of one frame, after checking them against the definition.
@@ -144,6 +154,7 @@ class LookAhead : public CoreTest {
           << "frame " << k << " eye " << e << " R " << R << ": " << got.peak << " vs " << want[k].peak;
     }
   }
+  MovieFile movie;
   StatisticsCache cache;
 };
 
@@ -340,7 +351,7 @@ TEST_F(LookAhead, WindowsCoverTheFramesTheFileHoldsWholly) {
   const std::vector<Record> records = Records({eye});
   // 12 frames announced, 10 written, the last cut by 5 bytes.
   const std::string path = WriteMovie("short", PW, PH, 1, 12, records, false, 5);
-  ASSERT_EQ(OpenStatisticsCache(&cache, path.c_str(), Header(1, 12), 0), 0);
+  OpenCache(path, Header(1, 12), 0);
   EXPECT_EQ(cache.frames, 9);
   // Frame 8 is the last frame: r = 0.
   EXPECT_TRUE(Same(Values(8, 0, 6).logAv, std::exp(std::log(0.5))));
@@ -367,7 +378,7 @@ TEST_F(LookAhead, LongMovieOpensWithoutReadingAndReadsOnlyTheWindow) {
   fclose(f);
   ASSERT_EQ(truncate(path.c_str(), (off_t)MovieFrameOffset(h, n)), 0);
 
-  ASSERT_EQ(OpenStatisticsCache(&cache, path.c_str(), h, 0), 0);
+  OpenCache(path, h, 0);
   EXPECT_EQ(cache.frames, n);
   EXPECT_EQ(cache.reads, 0u);
   // The first frame: its window, and the records that tell whether a cut
@@ -416,19 +427,13 @@ class PlayerLookAhead : public CoreTest {
     const int e = (int)eyes.size(), n = (int)eyes[0].size();
     records = Records(eyes, W, H);
     const std::string path = WriteMovie("player", W, H, e, n, records);
-    OpenMovie(path, W, H, e, n);
-    ASSERT_EQ(OpenPlayerLookAhead(path.c_str()), 0);
-    tmo = 1;
-    lookahead = 1;
-    lookahead_radius = R;
+    session = OpenMovie(path, W, H, e, n);
+    ASSERT_EQ(session->statistics.frames, n);  // the look-ahead windows' statistics
+    session->settings.tmo = 1;
+    session->settings.lookahead = 1;
+    session->settings.radius = R;
   }
-  void TearDown() override {
-    ClosePlayerLookAhead();
-    lookahead = 0;
-    lookahead_radius = LOOKAHEAD_DEFAULT_RADIUS;
-    CoreTest::TearDown();
-  }
-  void Step(int frame) { ASSERT_EQ(HandleNextFrame(fptr, frame), 1); }
+  void Step(int frame) { ASSERT_EQ(HandleNextFrame(session.get(), frame), 1); }
   // The picture of a record mapped with the given normaliser and peak.
   std::vector<float> Expect(const Record &r, double avLum, double peak) {
     std::vector<double> lum((W + 2) * (H + 2));
@@ -454,16 +459,16 @@ TEST_F(PlayerLookAhead, ToneMapperTakesTheAdaptedValuesAndKeepsTheCausalState) {
     SCOPED_TRACE(k);
     Step(k);
     causal = (causal + eye[k].logAv) * 0.5;
-    EXPECT_EQ(logAv0, causal);  // the causal state moves on in look-ahead mode too
+    EXPECT_EQ(session->adapted[0], causal);  // the causal state moves on in look-ahead mode too
     ASSERT_TRUE(want[k].valid);
-    ExpectPicture(out_img, Expect(records[k], want[k].logAv, want[k].peak), "look-ahead");
+    ExpectPicture(Out(), Expect(records[k], want[k].logAv, want[k].peak), "look-ahead");
   }
   // Back to the causal mode: the picture it would have shown all along.
-  lookahead = 0;
+  session->settings.lookahead = 0;
   Step(0);
   causal = (causal + eye[0].logAv) * 0.5;
-  EXPECT_EQ(logAv0, causal);
-  ExpectPicture(out_img, Expect(records[0], causal, eye[0].maxLum), "causal again");
+  EXPECT_EQ(session->adapted[0], causal);
+  ExpectPicture(Out(), Expect(records[0], causal, eye[0].maxLum), "causal again");
 }
 
 TEST_F(PlayerLookAhead, RightEyeUsesItsOwnWindow) {
@@ -477,8 +482,8 @@ TEST_F(PlayerLookAhead, RightEyeUsesItsOwnWindow) {
   for (int k = 0; k < 8; k++) {
     SCOPED_TRACE(k);
     Step(k);
-    ExpectPicture(out_img, Expect(records[2 * k], wl[k].logAv, wl[k].peak), "left");
-    ExpectPicture(out_img_right, Expect(records[2 * k + 1], wr[k].logAv, wr[k].peak), "right");
+    ExpectPicture(Out(), Expect(records[2 * k], wl[k].logAv, wl[k].peak), "left");
+    ExpectPicture(Out(1), Expect(records[2 * k + 1], wr[k].logAv, wr[k].peak), "right");
   }
 }
 
@@ -493,12 +498,12 @@ TEST_F(PlayerLookAhead, FrameWithoutGoodRecordsInItsWindowIsShownAsInTheCausalMo
     if (k == 3) {
       // Today's rule for a corrupt record: the causal normaliser kept as it
       // was, and the record's own maxLum.
-      ExpectPicture(out_img, Expect(records[k], causal, 40.0), "causal rule");
+      ExpectPicture(Out(), Expect(records[k], causal, 40.0), "causal rule");
     } else {
       causal = (causal + eye[k].logAv) * 0.5;
-      ExpectPicture(out_img, Expect(records[k], std::exp(std::log(0.25)), std::exp(std::log(40.0))), "own values");
+      ExpectPicture(Out(), Expect(records[k], std::exp(std::log(0.25)), std::exp(std::log(40.0))), "own values");
     }
-    EXPECT_EQ(logAv0, causal);
+    EXPECT_EQ(session->adapted[0], causal);
   }
 }
 
@@ -508,14 +513,14 @@ TEST_F(PlayerLookAhead, CorruptFirstFrameIsShownBlack) {
     std::vector<Stats> eye(3, Stats{40.0, 0.25});
     eye[0] = {40.0, NaN};
     Open({eye}, 0);
-    lookahead = mode;
+    session->settings.lookahead = mode;
     Step(0);
-    EXPECT_EQ(logAv0, 0.0);  // nothing to keep yet
-    for (int i = 0; i < 3 * W * H; i++) ASSERT_EQ(out_img[i], 0.0f) << i;
+    EXPECT_EQ(session->adapted[0], 0.0);  // nothing to keep yet
+    for (int i = 0; i < 3 * W * H; i++) ASSERT_EQ(Out()[i], 0.0f) << i;
     // The next sound frame starts the adaptation.
     Step(1);
-    EXPECT_EQ(logAv0, 0.125);
-    EXPECT_GT(out_img[0], 0.0f);
+    EXPECT_EQ(session->adapted[0], 0.125);
+    EXPECT_GT(Out()[0], 0.0f);
     TearDown();
   }
 }

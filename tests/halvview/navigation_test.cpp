@@ -23,25 +23,25 @@ class NavigationTest : public CoreTest {
     const int records = eyes > 1 ? eyes : 1;
     path_ = WriteMovie(::testing::UnitTest::GetInstance()->current_test_info()->name(), W, H, eyes,
                        nframes, MarkedMovie(present, records, W, H), false, cut);
-    OpenMovie(path_, W, H, eyes, nframes);
+    session = OpenMovie(path_, W, H, eyes, nframes);
   }
   // Steps to `frame`; a failed read throws ReadFailed, as the program
   // would end there.
   void Step(int frame) {
-    if (!HandleNextFrame(fptr, frame)) throw ReadFailed{};
+    if (!HandleNextFrame(session.get(), frame)) throw ReadFailed{};
   }
 
   // The player is on frame `cur` showing the marked frame `shown`, scaled by
   // 2^stops, with the file position just past that frame.
   void ExpectOn(int cur, int shown, int stops = 0) {
-    EXPECT_EQ(currentframe, cur);
+    EXPECT_EQ(session->currentframe, cur);
     const float scale = std::ldexp(1.0f, stops);
-    EXPECT_EQ(out_img[0], (shown + 1) * scale) << "shown frame";
+    EXPECT_EQ(Out()[0], (shown + 1) * scale) << "shown frame";
     if (stops == 0) {
-      EXPECT_EQ(ShownFrame(out_img), shown);
+      EXPECT_EQ(ShownFrame(), shown);
     }
-    EXPECT_EQ(logAv, 1.0 + shown);
-    EXPECT_EQ(ftello(fptr), 12 + (shown + 1) * offset);
+    EXPECT_EQ(session->logAv, 1.0 + shown);
+    EXPECT_EQ((off_t)session->position, 12 + (shown + 1) * (off_t)session->movie.frame_size);
   }
 
   std::string path_;
@@ -52,30 +52,30 @@ TEST_F(NavigationTest, ForwardStepsWalkTheFileAndWrapToFrameZero) {
   Step(0);
   ExpectOn(0, 0);
   for (int f = 1; f < 4; f++) {
-    Step(currentframe + 1);
+    Step(session->currentframe + 1);
     ExpectOn(f, f);
   }
-  Step(currentframe + 1);  // past the last frame, paused: back to frame 0
+  Step(session->currentframe + 1);  // past the last frame, paused: back to frame 0
   ExpectOn(0, 0);
-  EXPECT_EQ(autoplay, 0);
+  EXPECT_EQ(session->autoplay, 0);
 }
 
 TEST_F(NavigationTest, PlaybackLoopsOrStopsAtTheEnd) {
   Open(3, 3);
-  autoplay = 1;
+  session->autoplay = 1;
   Step(0);
   Step(1);
   Step(2);
-  Step(currentframe + playdir);  // looping: on through frame 0
+  Step(session->currentframe + session->playdir);  // looping: on through frame 0
   ExpectOn(0, 0);
-  EXPECT_EQ(autoplay, 1);
+  EXPECT_EQ(session->autoplay, 1);
 
-  looptype = 0;  // play once: stop on the last frame
+  session->looptype = 0;  // play once: stop on the last frame
   Step(1);
   Step(2);
-  Step(currentframe + playdir);
+  Step(session->currentframe + session->playdir);
   ExpectOn(2, 2);
-  EXPECT_EQ(autoplay, 0);
+  EXPECT_EQ(session->autoplay, 0);
 }
 
 TEST_F(NavigationTest, BackStepReadsThePreviousFrame) {
@@ -98,15 +98,15 @@ TEST_F(NavigationTest, BackStepFromFrameZero) {
   ExpectOn(5, 5);
 
   Step(0);
-  autoplay = 1;  // looping: to the last frame too
+  session->autoplay = 1;  // looping: to the last frame too
   Step(-1);
   ExpectOn(5, 5);
 
   Step(0);
-  looptype = 0;  // play once: the direction turns, the next record is frame 1
-  playdir = -1;
+  session->looptype = 0;  // play once: the direction turns, the next record is frame 1
+  session->playdir = -1;
   Step(-1);
-  EXPECT_EQ(playdir, 1);
+  EXPECT_EQ(session->playdir, 1);
   ExpectOn(1, 1);
 }
 
@@ -114,10 +114,9 @@ TEST_F(NavigationTest, ShortFileEndsOnTheLastFramePresent) {
   Open(8, 5);  // the header promises 8 frames, the file holds 5
   Step(0);
   Step(-1);
-  EXPECT_EQ(currentframe, 7);
-  EXPECT_EQ(ShownFrame(out_img), 4);
-  fseeko(fptr, 0, SEEK_END);
-  const off_t size = ftello(fptr);
+  EXPECT_EQ(session->currentframe, 7);
+  EXPECT_EQ(ShownFrame(), 4);
+  const off_t size = (off_t)CurrentFileSize(session->movie);
   EXPECT_EQ(size, 12 + 5 * kRecord);
 }
 
@@ -126,35 +125,35 @@ TEST_F(NavigationTest, OneFrameMovieRereadsFrameZero) {
   Step(0);
   ExpectOn(0, 0);
   for (int i = 0; i < 3; i++) {
-    exposure = (float)(i + 1);  // a new conversion shows the new exposure
-    Step(currentframe + 1);
+    session->settings.exposure = (float)(i + 1);  // a new conversion shows the new exposure
+    Step(session->currentframe + 1);
     ExpectOn(0, 0, i + 1);
   }
-  autoplay = 1;
-  exposure = 0.0f;
-  Step(currentframe + 1);
+  session->autoplay = 1;
+  session->settings.exposure = 0.0f;
+  Step(session->currentframe + 1);
   ExpectOn(0, 0);
-  Step(currentframe - 1);
+  Step(session->currentframe - 1);
   ExpectOn(0, 0);
 }
 
 TEST_F(NavigationTest, RequestForTheShownFrameReadsItAgain) {
   Open(6, 6);
   Step(0);
-  exposure = 1.0f;
+  session->settings.exposure = 1.0f;
   Step(0);  // frame 0 while on frame 0
   ExpectOn(0, 0, 1);
 
-  exposure = 0.0f;
+  session->settings.exposure = 0.0f;
   Step(1);
   Step(2);
   Step(3);
-  exposure = -1.0f;
+  session->settings.exposure = -1.0f;
   ::testing::internal::CaptureStderr();
   Step(3);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   ExpectOn(3, 3, -1);
-  exposure = 0.0f;
+  session->settings.exposure = 0.0f;
   Step(4);
   ExpectOn(4, 4);
 }
@@ -165,18 +164,18 @@ TEST_F(NavigationTest, UnexpectedDifferenceStepsOneFrame) {
   Step(1);
   Step(2);
   ::testing::internal::CaptureStderr();
-  Step(currentframe + 3);
+  Step(session->currentframe + 3);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Got unexpected frame difference\n");
   ExpectOn(3, 3);
   Step(4);
   Step(5);
   ::testing::internal::CaptureStderr();
-  Step(currentframe - 3);
+  Step(session->currentframe - 3);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Got unexpected frame difference\n");
   ExpectOn(4, 4);
   ::testing::internal::CaptureStderr();
-  Step(currentframe + 1);  // a step of one says nothing
-  Step(currentframe - 1);
+  Step(session->currentframe + 1);  // a step of one says nothing
+  Step(session->currentframe - 1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
@@ -199,13 +198,13 @@ TEST_F(NavigationTest, FailedReadEndsTheRunWithTheFrameNumber) {
     bool ended = false;
     try {
       Step(0);
-      while (currentframe < c.fails_at) Step(currentframe + 1);
+      while (session->currentframe < c.fails_at) Step(session->currentframe + 1);
     } catch (const ReadFailed &) {
       ended = true;
     }
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(ended);
-    EXPECT_EQ(currentframe, c.fails_at);
+    EXPECT_EQ(session->currentframe, c.fails_at);
     EXPECT_EQ(err, std::string(c.message) + "Failed to read rgbe buffer, frame " +
                        std::to_string(c.fails_at) + "\n");
   }
@@ -214,16 +213,16 @@ TEST_F(NavigationTest, FailedReadEndsTheRunWithTheFrameNumber) {
 TEST_F(NavigationTest, PlainPathLeavesTheAdaptationAlone) {
   Open(3, 3);
   Step(0);
-  EXPECT_EQ(logAv0, 0.0);
-  tmo = 1;
+  EXPECT_EQ(session->adapted[0], 0.0);
+  session->settings.tmo = 1;
   Step(1);
-  EXPECT_EQ(logAv0, (0.0 + 2.0) * 0.5);
-  tmo = 0;
+  EXPECT_EQ(session->adapted[0], (0.0 + 2.0) * 0.5);
+  session->settings.tmo = 0;
   Step(2);
-  EXPECT_EQ(logAv0, 1.0);
-  tmo = 1;
+  EXPECT_EQ(session->adapted[0], 1.0);
+  session->settings.tmo = 1;
   Step(0);  // rewinding does not reset it either
-  EXPECT_EQ(logAv0, (1.0 + 1.0) * 0.5);
+  EXPECT_EQ(session->adapted[0], (1.0 + 1.0) * 0.5);
 }
 
 TEST_F(NavigationTest, ByteSwapAlsoSwapsThePictureStatistics) {
@@ -231,34 +230,33 @@ TEST_F(NavigationTest, ByteSwapAlsoSwapsThePictureStatistics) {
   const std::string plain = WriteMovie("swap_plain", W, H, 1, 2, records);
   const std::string swapped = WriteMovie("swap_swapped", W, H, 1, 2, records, true);
 
-  OpenMovie(plain, W, H, 1, 2);
-  tmo = 1;
+  session = OpenMovie(plain, W, H, 1, 2);
+  session->settings.tmo = 1;
   Step(0);
   Step(1);
-  const std::vector<float> want(out_img, out_img + 3 * W * H);
-  const double want_adapted = logAv0;
+  const std::vector<float> want(Out(), Out() + 3 * W * H);
+  const double want_adapted = session->adapted[0];
 
-  OpenMovie(swapped, W, H, 1, 2);
-  tmo = 1;
-  byteswap = 1;
+  session = OpenMovie(swapped, W, H, 1, 2, 1);  // doubles byte-swapped
+  session->settings.tmo = 1;
   Step(0);
-  EXPECT_EQ(logAv, 1.0);
+  EXPECT_EQ(session->logAv, 1.0);
   Step(1);
-  EXPECT_EQ(logAv, 2.0);
-  EXPECT_EQ(logAv0, want_adapted);
-  EXPECT_EQ(memcmp(out_img, want.data(), want.size() * sizeof(float)), 0);
+  EXPECT_EQ(session->logAv, 2.0);
+  EXPECT_EQ(session->adapted[0], want_adapted);
+  EXPECT_EQ(memcmp(Out(), want.data(), want.size() * sizeof(float)), 0);
 }
 
 TEST_F(NavigationTest, TwoEyedMovieStepsByPairs) {
   Open(4, 4, 2);
-  EXPECT_EQ(offset, 2 * kRecord);
+  EXPECT_EQ((off_t)session->movie.frame_size, 2 * kRecord);
   auto expect_pair = [&](int cur, int frame) {
-    EXPECT_EQ(currentframe, cur);
-    EXPECT_EQ(ShownFrame(out_img), frame);
-    EXPECT_EQ(ShownEye(out_img), 0);
-    EXPECT_EQ(ShownFrame(out_img_right), frame);
-    EXPECT_EQ(ShownEye(out_img_right), 1);
-    EXPECT_EQ(ftello(fptr), 12 + (frame + 1) * 2 * kRecord);
+    EXPECT_EQ(session->currentframe, cur);
+    EXPECT_EQ(ShownFrame(), frame);
+    EXPECT_EQ(ShownEye(), 0);
+    EXPECT_EQ(ShownFrame(1), frame);
+    EXPECT_EQ(ShownEye(1), 1);
+    EXPECT_EQ((off_t)session->position, 12 + (frame + 1) * 2 * kRecord);
   };
   Step(0);
   expect_pair(0, 0);
@@ -285,17 +283,17 @@ TEST_F(NavigationTest, TwoEyedMovieStepsByPairs) {
 
 TEST_F(NavigationTest, TwoEyesAdaptEachOnItsOwn) {
   Open(3, 3, 2);
-  tmo = 1;
+  session->settings.tmo = 1;
   Step(0);  // left logAv 1, right 1.25
-  EXPECT_EQ(logAv0, 0.5);
-  EXPECT_EQ(logAv0_right, 0.625);
+  EXPECT_EQ(session->adapted[0], 0.5);
+  EXPECT_EQ(session->adapted[1], 0.625);
   Step(1);  // left 2, right 2.25
-  EXPECT_EQ(logAv0, 1.25);
-  EXPECT_EQ(logAv0_right, 1.4375);
+  EXPECT_EQ(session->adapted[0], 1.25);
+  EXPECT_EQ(session->adapted[1], 1.4375);
   // The colours follow each eye's record: (f + 1, e + 1, 5).
-  EXPECT_NEAR(out_img[1] / out_img[0], 1.0 / 2.0, 1e-6);
-  EXPECT_NEAR(out_img_right[1] / out_img_right[0], 2.0 / 2.0, 1e-6);
-  EXPECT_NEAR(out_img_right[2] / out_img_right[0], 5.0 / 2.0, 1e-6);
+  EXPECT_NEAR(Out()[1] / Out()[0], 1.0 / 2.0, 1e-6);
+  EXPECT_NEAR(Out(1)[1] / Out(1)[0], 2.0 / 2.0, 1e-6);
+  EXPECT_NEAR(Out(1)[2] / Out(1)[0], 5.0 / 2.0, 1e-6);
 }
 
 TEST_F(NavigationTest, FailedRightEyeNamesTheFrame) {
@@ -316,27 +314,27 @@ TEST_F(NavigationTest, FailedRightEyeNamesTheFrame) {
 
 TEST_F(NavigationTest, OtherEyeCountsShowTheFirstRecordOfEachFrame) {
   Open(3, 3, 3);  // three records a frame
-  EXPECT_EQ(offset, 3 * kRecord);
+  EXPECT_EQ((off_t)session->movie.frame_size, 3 * kRecord);
   Step(0);
-  EXPECT_EQ(ShownFrame(out_img), 0);
-  EXPECT_EQ(ShownEye(out_img), 0);
+  EXPECT_EQ(ShownFrame(), 0);
+  EXPECT_EQ(ShownEye(), 0);
   Step(1);
   Step(2);
-  EXPECT_EQ(ShownFrame(out_img), 2);
-  EXPECT_EQ(ShownEye(out_img), 0);
-  EXPECT_EQ(ftello(fptr), 12 + 3 * 3 * kRecord);
+  EXPECT_EQ(ShownFrame(), 2);
+  EXPECT_EQ(ShownEye(), 0);
+  EXPECT_EQ((off_t)session->position, 12 + 3 * 3 * kRecord);
   Step(1);
-  EXPECT_EQ(ShownFrame(out_img), 1);
-  EXPECT_EQ(ShownEye(out_img), 0);
-  EXPECT_EQ(out_img_right[0], 0.0f);  // no second picture is shown
-  tmo = 1;
+  EXPECT_EQ(ShownFrame(), 1);
+  EXPECT_EQ(ShownEye(), 0);
+  EXPECT_EQ(Out(1)[0], 0.0f);  // no second picture is shown
+  session->settings.tmo = 1;
   Step(2);
-  EXPECT_EQ(logAv0, 0.5 * 3.0);  // only the shown record adapts
+  EXPECT_EQ(session->adapted[0], 0.5 * 3.0);  // only the shown record adapts
 
   // No eyes at all: one record a frame.
   path_ = WriteMovie("no_eyes", W, H, 0, 3, MarkedMovie(3, 1, W, H));
-  OpenMovie(path_, W, H, 0, 3);
-  EXPECT_EQ(offset, kRecord);
+  session = OpenMovie(path_, W, H, 0, 3);
+  EXPECT_EQ((off_t)session->movie.frame_size, kRecord);
   Step(0);
   Step(1);
   Step(2);
@@ -367,37 +365,38 @@ TEST_F(NavigationTest, PositionsBeyondFourGibibytes) {
               (ssize_t)last.pixels.size());
     close(fd);
   }
-  OpenMovie(path, w, h, 1, n);
-  EXPECT_EQ(offset, record);
+  session = OpenMovie(path, w, h, 1, n);
+  EXPECT_EQ((off_t)session->movie.frame_size, record);
   Step(0);
   Step(-1);  // to the last frame, past 4 GiB
-  EXPECT_EQ(currentframe, n - 1);
-  EXPECT_EQ(out_img[0], 42.0f);
-  EXPECT_EQ(ftello(fptr), size);
+  EXPECT_EQ(session->currentframe, n - 1);
+  EXPECT_EQ(Out()[0], 42.0f);
+  EXPECT_EQ((off_t)session->position, size);
   Step(n - 2);  // back one: a hole in the file, all zero bytes
-  EXPECT_EQ(currentframe, n - 2);
-  EXPECT_EQ(ftello(fptr), size - record);
-  EXPECT_EQ(out_img[0], 1e-6f);
+  EXPECT_EQ(session->currentframe, n - 2);
+  EXPECT_EQ((off_t)session->position, size - record);
+  EXPECT_EQ(Out()[0], 1e-6f);
   Step(n - 1);
-  EXPECT_EQ(out_img[0], 42.0f);
-  TearDownPlayer();
+  EXPECT_EQ(Out()[0], 42.0f);
+  session.reset();
   unlink(path.c_str());
 }
 
 TEST(MovieGeometry, SizesAndOffsetsAreSixtyFourBit) {
-  header = MovieHeader{};
+  MovieHeader header{};
   header.width = 31999;
   header.height = 31999;
   header.eyes = 2;
-  SetMovieGeometry();
-  EXPECT_EQ(npixels, 1023936001u);           // 31999^2
-  EXPECT_EQ(offset, (off_t)8191488040LL);    // 2 x (16 + 4 x 1023936001)
+  MovieFile movie;
+  AdoptMovieFile(&movie, -1, header, 0);
+  EXPECT_EQ(movie.npixels, 1023936001u);                  // 31999^2
+  EXPECT_EQ((off_t)movie.frame_size, (off_t)8191488040LL);  // 2 x (16 + 4 x 1023936001)
   header.eyes = 7;
-  SetMovieGeometry();
-  EXPECT_EQ(offset, (off_t)28670208140LL);   // 7 x 4095744020
+  AdoptMovieFile(&movie, -1, header, 0);
+  EXPECT_EQ((off_t)movie.frame_size, (off_t)28670208140LL);  // 7 x 4095744020
   header.eyes = 0;
-  SetMovieGeometry();
-  EXPECT_EQ(offset, (off_t)4095744020LL);
+  AdoptMovieFile(&movie, -1, header, 0);
+  EXPECT_EQ((off_t)movie.frame_size, (off_t)4095744020LL);
 }
 
 }  // namespace

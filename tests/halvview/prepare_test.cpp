@@ -2,6 +2,7 @@
 // them has changed, thrown away without a trace otherwise, and a failed
 // read while preparing reported when that frame is asked for. Each run with
 // workers is compared with the same run converted on one thread alone.
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -43,41 +44,43 @@ struct Shown {
 
 // A run: steps with autoplay on (so each step prepares the next frame when
 // there are workers), with a change of settings before some of them.
-using Change = std::function<void()>;
+using Change = std::function<void(Session *)>;
 
 class PrepareTest : public CoreTest {
  protected:
   void TearDown() override {
     CoreTest::TearDown();
-    workers = nullptr;
     pool.reset();
   }
 
   std::vector<Shown> Run(unsigned threads, const std::string &path, const std::vector<std::pair<int, Change>> &steps,
                          bool *ended = nullptr) {
-    OpenMovie(path, W, H, 1, FRAMES);
+    session = OpenMovie(path, W, H, 1, FRAMES);
     pool.reset(threads > 1 ? new WorkerPool(threads) : nullptr);
-    workers = pool.get();
-    tmo = 1;
-    autoplay = 1;
+    session->pool = pool.get();
+    session->settings.tmo = 1;
+    session->autoplay = 1;
     std::vector<Shown> shown;
     if (ended) *ended = false;
     for (const auto &step : steps) {
-      if (step.second) step.second();
-      const int frame = step.first == -2 ? currentframe + playdir : step.first;
-      if (!HandleNextFrame(fptr, frame)) {
+      if (step.second) step.second(session.get());
+      const int frame = step.first == -2 ? session->currentframe + session->playdir : step.first;
+      if (!HandleNextFrame(session.get(), frame)) {
         if (ended) *ended = true;
         break;
       }
-      shown.push_back({currentframe, logAv0, std::vector<float>(out_img, out_img + 3 * npixels)});
+      shown.push_back({session->currentframe, session->adapted[0], std::vector<float>(Out(), Out() + 3 * W * H)});
     }
-    TearDownPlayer();
-    workers = nullptr;
+    StopPreparing(session.get());  // the one prepared after the last step
+    used = session->prep.used;
+    discarded = session->prep.discarded;
+    session.reset();
     pool.reset();
     return shown;
   }
 
   std::unique_ptr<WorkerPool> pool;
+  long used = 0, discarded = 0;  // the last run's prepared frames taken and thrown away
 };
 
 constexpr int NEXT = -2;  // the next frame in the playing direction, as playback asks
@@ -87,12 +90,11 @@ TEST_F(PrepareTest, PlayingTakesThePreparedFramesAndShowsWhatOneThreadShows) {
   std::vector<std::pair<int, Change>> steps(15, {NEXT, nullptr});
   steps[0].first = 0;
   const auto one = Run(1, path, steps);
-  prepared_used = prepared_discarded = 0;
   const auto two = Run(2, path, steps);
   ASSERT_EQ(one.size(), steps.size());
   EXPECT_EQ(one, two);
-  EXPECT_EQ(prepared_used, 14);  // every step after the first
-  EXPECT_EQ(prepared_discarded, 1);  // the one prepared after the last step
+  EXPECT_EQ(used, 14);  // every step after the first
+  EXPECT_EQ(discarded, 1);  // the one prepared after the last step
 }
 
 TEST_F(PrepareTest, EveryChangeThatAffectsTheNextFrameThrowsThePreparedOneAway) {
@@ -100,28 +102,27 @@ TEST_F(PrepareTest, EveryChangeThatAffectsTheNextFrameThrowsThePreparedOneAway) 
   const std::vector<std::pair<int, Change>> steps = {
       {0, nullptr},
       {NEXT, nullptr},
-      {NEXT, [] { exposure += 1.0f; }},     // '+'
-      {NEXT, [] { exposure -= 0.1f; }},     // Shift '-'
-      {NEXT, [] { biasParam += 0.02f; }},   // PageUp
-      {NEXT, [] { tmo = 0; }},              // 't'
-      {NEXT, [] { tmo = 1; }},              // 't' again
+      {NEXT, [](Session *s) { s->settings.exposure += 1.0f; }},     // '+'
+      {NEXT, [](Session *s) { s->settings.exposure -= 0.1f; }},     // Shift '-'
+      {NEXT, [](Session *s) { s->settings.biasParam += 0.02f; }},   // PageUp
+      {NEXT, [](Session *s) { s->settings.tmo = 0; }},              // 't'
+      {NEXT, [](Session *s) { s->settings.tmo = 1; }},              // 't' again
       {-1, nullptr},                        // ',' from frame 0: the last frame, not the one prepared
       {NEXT, nullptr},
       {0, nullptr},                         // '1'
       {NEXT, nullptr},
-      {NEXT, [] { playdir = -1; }},         // the other direction
+      {NEXT, [](Session *s) { s->playdir = -1; }},         // the other direction
       {NEXT, nullptr},
   };
   const auto one = Run(1, path, steps);
-  prepared_used = prepared_discarded = 0;
   const auto two = Run(3, path, steps);
   ASSERT_EQ(one.size(), steps.size());
   for (size_t i = 0; i < one.size(); i++) EXPECT_TRUE(one[i] == two[i]) << "step " << i;
   // Thrown away: after the two exposure changes, the bias, tone mapping
   // off and on, the step back, '1' and the change of direction, and the
   // one prepared after the last step; taken at the four other steps.
-  EXPECT_EQ(prepared_discarded, 9);
-  EXPECT_EQ(prepared_used, 4);
+  EXPECT_EQ(discarded, 9);
+  EXPECT_EQ(used, 4);
 }
 
 TEST_F(PrepareTest, AThrownAwayFrameLeavesTheAdaptationWhereItWas) {
@@ -176,33 +177,75 @@ TEST_F(PrepareTest, StereoPairsKeepEachEyesAdaptation) {
   // Tone-mapped: both eyes' pictures and adaptation as with one thread.
   // Plain: each eye shows its own record of the frame.
   auto run = [&](unsigned threads, int mode) {
-    OpenMovie(path, W, H, 2, 4);
+    session = OpenMovie(path, W, H, 2, 4);
     pool.reset(threads > 1 ? new WorkerPool(threads) : nullptr);
-    workers = pool.get();
-    tmo = mode;
-    autoplay = 1;
+    session->pool = pool.get();
+    session->settings.tmo = mode;
+    session->autoplay = 1;
     std::vector<double> seen;
-    EXPECT_TRUE(HandleNextFrame(fptr, 0));
+    EXPECT_TRUE(HandleNextFrame(session.get(), 0));
     for (int i = 0; i < 7; i++) {
-      EXPECT_TRUE(HandleNextFrame(fptr, currentframe + 1));
-      seen.push_back(logAv0);
-      seen.push_back(logAv0_right);
-      seen.insert(seen.end(), out_img, out_img + 3 * npixels);
-      seen.insert(seen.end(), out_img_right, out_img_right + 3 * npixels);
+      EXPECT_TRUE(HandleNextFrame(session.get(), session->currentframe + 1));
+      seen.push_back(session->adapted[0]);
+      seen.push_back(session->adapted[1]);
+      seen.insert(seen.end(), Out(), Out() + 3 * session->movie.npixels);
+      seen.insert(seen.end(), Out(1), Out(1) + 3 * session->movie.npixels);
       if (mode == 0) {
-        EXPECT_EQ(ShownFrame(out_img), currentframe);
-        EXPECT_EQ(ShownFrame(out_img_right), currentframe);
-        EXPECT_EQ(ShownEye(out_img), 0);
-        EXPECT_EQ(ShownEye(out_img_right), 1);
+        EXPECT_EQ(ShownFrame(), session->currentframe);
+        EXPECT_EQ(ShownFrame(1), session->currentframe);
+        EXPECT_EQ(ShownEye(), 0);
+        EXPECT_EQ(ShownEye(1), 1);
       }
     }
-    TearDownPlayer();
-    workers = nullptr;
+    session.reset();
     pool.reset();
     return seen;
   };
   EXPECT_EQ(run(1, 1), run(2, 1));
   EXPECT_EQ(run(1, 0), run(2, 0));
+}
+
+TEST_F(PrepareTest, ASettingChangedWhilePreparingShowsTheFrameMadeWithTheNewSetting) {
+  const std::string path = WriteMovie("prepare_change", W, H, 1, FRAMES, Movie());
+  const struct {
+    const char *what;
+    Change change;
+  } changes[] = {
+      {"look-ahead radius", [](Session *s) { s->settings.radius = 1; }},
+      {"AVX2 kernels", [](Session *s) { s->settings.avx = 1; }},
+      {"exposure", [](Session *s) { s->settings.exposure = 1.5f; }},
+      {"tone mapping", [](Session *s) { s->settings.tmo = 0; }},
+      {"bias", [](Session *s) { s->settings.biasParam = 0.7f; }},
+      {"look-ahead off", [](Session *s) { s->settings.lookahead = 0; }},
+  };
+  // Frame 0 shown, frame 1 prepared (with workers), the change, frame 1
+  // shown: its picture and adaptation.
+  auto show = [&](unsigned threads, const Change &change) {
+    session = OpenMovie(path, W, H, 1, FRAMES);
+    pool.reset(threads > 1 ? new WorkerPool(threads) : nullptr);
+    session->pool = pool.get();
+    session->settings.tmo = 1;
+    session->settings.lookahead = 1;
+    session->settings.radius = 2;
+    EXPECT_TRUE(HandleNextFrame(session.get(), 0));
+    PrepareFrame(session.get(), 1);
+    EXPECT_EQ(session->prep.under_way, threads > 1);
+    change(session.get());
+    EXPECT_TRUE(HandleNextFrame(session.get(), 1));
+    EXPECT_EQ(session->prep.used, 0);
+    EXPECT_EQ(session->prep.discarded, threads > 1 ? 1 : 0);
+    Shown shown = {session->currentframe, session->adapted[0], std::vector<float>(Out(), Out() + 3 * W * H)};
+    session.reset();
+    pool.reset();
+    return shown;
+  };
+  for (const auto &c : changes) {
+    SCOPED_TRACE(c.what);
+    if (c.what == changes[1].what && !ProcessorHasAVX2()) continue;  // no AVX2 kernels to choose
+    const Shown fresh = show(1, c.change), prepared = show(3, c.change);
+    EXPECT_EQ(prepared.frame, 1);
+    EXPECT_TRUE(prepared == fresh);
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core_fixture.h"
@@ -112,12 +113,7 @@ std::string Describe(const Case &c) {
 }
 
 // Every case runs twice: with the SSE2 kernels and, where the processor
-// has it, with the AVX2 ones. The start value of use_avx (read once the
-// program runs, after static initialisation) tells what the processor has.
-int ProcessorAVX() {
-  static const int start = use_avx;
-  return start;
-}
+// has it, with the AVX2 ones.
 
 // (kernel set: 0 SSE2, 1 AVX2; threads)
 using KernelsAndThreads = std::tuple<int, unsigned>;
@@ -125,20 +121,19 @@ using KernelsAndThreads = std::tuple<int, unsigned>;
 class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<KernelsAndThreads> {
  protected:
   void SetUp() override {
-    const int available = ProcessorAVX();
-    if (std::get<0>(GetParam()) == 1 && !available) GTEST_SKIP() << "the processor has no AVX2";
-    use_avx = std::get<0>(GetParam());
+    if (std::get<0>(GetParam()) == 1 && !ProcessorHasAVX2()) GTEST_SKIP() << "the processor has no AVX2";
     const unsigned threads = std::get<1>(GetParam());
-    if (threads > 1) {
-      pool.reset(new WorkerPool(threads));
-      workers = pool.get();
-    }
+    if (threads > 1) pool.reset(new WorkerPool(threads));
   }
   void TearDown() override {
-    use_avx = ProcessorAVX();
     CoreTest::TearDown();  // stops any preparation before the pool goes
-    workers = nullptr;
     pool.reset();
+  }
+  // Takes a session, on the kernels and the threads of the case.
+  void Use(std::unique_ptr<Session> s) {
+    session = std::move(s);
+    session->settings.avx = std::get<0>(GetParam());
+    session->pool = pool.get();
   }
 
   std::unique_ptr<WorkerPool> pool;
@@ -147,9 +142,9 @@ class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<Kern
   // plain path, in the player and in the reference.
   void Check(const Case &c, uint64_t seed) {
     SCOPED_TRACE(Describe(c));
-    SetUpPlayer(c.W, c.H);
-    exposure = c.stops;
-    biasParam = c.bias;
+    Use(SetUpPlayer(c.W, c.H));
+    session->settings.exposure = c.stops;
+    session->settings.biasParam = c.bias;
     const size_t n = (size_t)c.W * c.H;
     std::vector<double> lum(n);
     std::vector<float> flt(3 * n), out(3 * n);
@@ -157,33 +152,33 @@ class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<Kern
     for (int frame = 0; frame < 3; frame++) {
       SCOPED_TRACE(frame);
       const std::vector<uint8_t> px = RandomPicture(c.W, c.H, c.content, seed + frame);
-      memcpy(rgbe_buf, px.data(), px.size());
-      LoadFrame(rgbe_buf, Lum, fframe);
+      memcpy(session->shown->rgbe, px.data(), px.size());
+      LoadFrame(session.get());
       ref::LoadFrame(px.data(), n, c.stops, lum.data(), flt.data());
-      ASSERT_TRUE(SameBits(fframe, flt.data(), 3 * n, "decoded colour"));
-      ASSERT_TRUE(SameBits(Lum, lum.data(), n, "luminance"));
+      ASSERT_TRUE(SameBits(session->shown->fframe, flt.data(), 3 * n, "decoded colour"));
+      ASSERT_TRUE(SameBits(session->shown->lum, lum.data(), n, "luminance"));
 
       double maxLum, logAvg;
       Statistics(flt.data(), n, &maxLum, &logAvg);
       if (frame == 2) maxLum *= 0.25;  // stored statistics need not fit the pixels
-      Tonemapping(Lum, fframe, maxLum, logAvg);
+      Tonemapping(session.get(), maxLum, logAvg);
       ref::Tonemapping(lum.data(), c.W, c.H, maxLum, logAvg, c.bias, adapted);
-      ASSERT_EQ(logAv0, adapted);
-      ASSERT_TRUE(SameBits(Lum, lum.data(), n, "display luminance"));
+      ASSERT_EQ(session->adapted[0], adapted);
+      ASSERT_TRUE(SameBits(session->shown->lum, lum.data(), n, "display luminance"));
 
-      PixelOutTmo(Lum, fframe);
+      PixelOutTmo(session.get());
       ref::PixelOutTmo(lum.data(), flt.data(), n, out.data());
-      ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "tone-mapped output"));
+      ASSERT_TRUE(SameBits(Out(), out.data(), 3 * n, "tone-mapped output"));
 
       // The display bytes, shared out like the rest, one by one here.
       std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * n);
-      DisplayBytes(CurrentSettings(), out_img, bytes.data());
-      for (size_t i = 0; i < 3 * n; i++) ASSERT_EQ(DisplayComponent(bytes.data(), i / 3, i % 3), DisplayByte(out_img[i])) << i;
+      DisplayBytes(Conversion(session.get()), Out(), bytes.data());
+      for (size_t i = 0; i < 3 * n; i++) ASSERT_EQ(DisplayComponent(bytes.data(), i / 3, i % 3), DisplayByte(Out()[i])) << i;
       for (size_t k = 0; k < n; k++) ASSERT_EQ(bytes[DISPLAY_PIXEL_BYTES * k + 3], 255) << k;
 
-      PixelOut(fframe);
+      PixelOut(session.get());
       ref::PixelOut(flt.data(), n, c.stops, out.data());
-      ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "plain output"));
+      ASSERT_TRUE(SameBits(Out(), out.data(), 3 * n, "plain output"));
     }
   }
 };
@@ -215,9 +210,9 @@ TEST_P(ReferenceTest, RepeatedLuminancesFollowTheBiasAndTheFrame) {
   // bias or another adaptation: every frame must still equal the plain
   // computation (nothing of an earlier frame's bias or average survives).
   const int W = 60, H = 33;
-  SetUpPlayer(W, H);
-  tmo = 1;
-  const size_t n = npixels;
+  Use(SetUpPlayer(W, H));
+  session->settings.tmo = 1;
+  const size_t n = session->movie.npixels;
   std::vector<uint8_t> px(4 * n);
   const uint8_t colours[5][4] = {{200, 180, 90, 130}, {40, 60, 200, 128}, {250, 250, 250, 136},
                                  {90, 90, 30, 120}, {128, 0, 0, 140}};
@@ -228,14 +223,14 @@ TEST_P(ReferenceTest, RepeatedLuminancesFollowTheBiasAndTheFrame) {
   const float biases[] = {0.85f, 0.71f, 0.71f, 0.99f, 0.85f};
   for (int frame = 0; frame < 5; frame++) {
     SCOPED_TRACE(frame);
-    biasParam = biases[frame];
-    memcpy(rgbe_buf, px.data(), px.size());
-    LoadFrame(rgbe_buf, Lum, fframe);
+    session->settings.biasParam = biases[frame];
+    memcpy(session->shown->rgbe, px.data(), px.size());
+    LoadFrame(session.get());
     ref::LoadFrame(px.data(), n, 0.0f, lum.data(), flt.data());
     const double maxLum = 900.0, logAvg = 0.5 + 0.25 * frame;
-    Tonemapping(Lum, fframe, maxLum, logAvg);
-    ref::Tonemapping(lum.data(), W, H, maxLum, logAvg, biasParam, adapted);
-    ASSERT_TRUE(SameBits(Lum, lum.data(), n, "display luminance"));
+    Tonemapping(session.get(), maxLum, logAvg);
+    ref::Tonemapping(lum.data(), W, H, maxLum, logAvg, session->settings.biasParam, adapted);
+    ASSERT_TRUE(SameBits(session->shown->lum, lum.data(), n, "display luminance"));
   }
 }
 
@@ -246,17 +241,17 @@ TEST_P(ReferenceTest, SpareRoomOfTheLuminanceMapDoesNotMatter) {
   const std::vector<uint8_t> px = RandomPicture(W, H, Content::kMixed, 77);
   std::vector<float> first;
   for (double filler : {std::nan(""), 0.0, 1e300, -5.0}) {
-    SetUpPlayer(W, H);
-    tmo = 1;
-    for (size_t i = npixels; i < (size_t)(W + 2) * (H + 2); i++) Lum[i] = filler;
-    memcpy(rgbe_buf, px.data(), px.size());
-    LoadFrame(rgbe_buf, Lum, fframe);
-    Tonemapping(Lum, fframe, 40.0, 0.3);
-    PixelOutTmo(Lum, fframe);
+    Use(SetUpPlayer(W, H));
+    session->settings.tmo = 1;
+    for (size_t i = session->movie.npixels; i < (size_t)(W + 2) * (H + 2); i++) session->shown->lum[i] = filler;
+    memcpy(session->shown->rgbe, px.data(), px.size());
+    LoadFrame(session.get());
+    Tonemapping(session.get(), 40.0, 0.3);
+    PixelOutTmo(session.get());
     if (first.empty())
-      first.assign(out_img, out_img + 3 * npixels);
+      first.assign(Out(), Out() + 3 * session->movie.npixels);
     else
-      EXPECT_TRUE(SameBits(out_img, first.data(), 3 * npixels, "output"));
+      EXPECT_TRUE(SameBits(Out(), first.data(), 3 * session->movie.npixels, "output"));
   }
 }
 
@@ -274,33 +269,32 @@ TEST_P(ReferenceTest, WholeFramesFromAMovieFileMatch) {
   const std::string path = WriteMovie("reference_frames", W, H, 1, frames, records);
   for (int mode : {1, 0}) {
     SCOPED_TRACE(mode);
-    OpenMovie(path, W, H, 1, frames);
-    tmo = mode;
-    exposure = 0.75f;
-    biasParam = 0.8f;
+    Use(OpenMovie(path, W, H, 1, frames));
+    session->settings.tmo = mode;
+    session->settings.exposure = 0.75f;
+    session->settings.biasParam = 0.8f;
     // The display bytes are made with the output, chunk by chunk.
-    upload_bytes = 1;
-    ASSERT_TRUE(AllocateDisplayBytes());
-    const size_t n = npixels;
+    session->settings.bytes = 1;
+    ASSERT_EQ(AllocateShownBytes(session.get()), BUFFERS_ALLOCATED);
+    const size_t n = session->movie.npixels;
     std::vector<double> lum(n);
     std::vector<float> flt(3 * n), out(3 * n);
     double adapted = 0.0;
     for (int f = 0; f < frames; f++) {
-      ASSERT_TRUE(HandleNextFrame(fptr, f));
-      ref::LoadFrame(records[f].pixels.data(), n, exposure, lum.data(), flt.data());
+      ASSERT_TRUE(HandleNextFrame(session.get(), f));
+      ref::LoadFrame(records[f].pixels.data(), n, session->settings.exposure, lum.data(), flt.data());
       if (mode == 1) {
-        ref::Tonemapping(lum.data(), W, H, records[f].maxLum, records[f].logAv, biasParam, adapted);
+        ref::Tonemapping(lum.data(), W, H, records[f].maxLum, records[f].logAv, session->settings.biasParam, adapted);
         ref::PixelOutTmo(lum.data(), flt.data(), n, out.data());
       } else {
-        ref::PixelOut(flt.data(), n, exposure, out.data());
+        ref::PixelOut(flt.data(), n, session->settings.exposure, out.data());
       }
-      EXPECT_EQ(logAv0, adapted);
-      ASSERT_TRUE(SameBits(out_img, out.data(), 3 * n, "frame output")) << "frame " << f;
+      EXPECT_EQ(session->adapted[0], adapted);
+      ASSERT_TRUE(SameBits(Out(), out.data(), 3 * n, "frame output")) << "frame " << f;
       for (size_t i = 0; i < 3 * n; i++)
-        ASSERT_EQ(DisplayComponent(out_bytes, i / 3, i % 3), DisplayByte(out[i])) << "frame " << f << " " << i;
+        ASSERT_EQ(DisplayComponent(session->shown->bytes[0], i / 3, i % 3), DisplayByte(out[i])) << "frame " << f << " " << i;
     }
   }
-  upload_bytes = 0;
 }
 
 TEST_P(ReferenceTest, DisplayBytesOfEdgeValuesAreGLsBytes) {
@@ -319,7 +313,7 @@ TEST_P(ReferenceTest, DisplayBytesOfEdgeValuesAreGLsBytes) {
   while (values.size() % 3 != 0 || values.size() / 3 % 4 == 0) values.push_back(0.5f);
   ConversionSettings cs = {};
   cs.npixels = values.size() / 3;
-  cs.pool = workers;
+  cs.pool = pool.get();
   std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * cs.npixels);
   DisplayBytes(cs, values.data(), bytes.data());
   for (size_t i = 0; i < values.size(); i++) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core_fixture.h"
-#include "inspect.h"
+#include "probe.h"
 #include "lookahead.h"
 #include "pool.h"
 
@@ -24,7 +24,6 @@ class SeekTest : public CoreTest {
  protected:
   void TearDown() override {
     CoreTest::TearDown();
-    workers = nullptr;
     pool.reset();
   }
   // A movie whose header says `nframes` and which holds `present` marked
@@ -35,28 +34,27 @@ class SeekTest : public CoreTest {
     const int records = eyes > 1 ? eyes : 1;
     path_ = WriteMovie(name + std::to_string(opened_++), W, H, eyes, nframes, MarkedMovie(present, records, W, H),
                        false, cut);
-    OpenMovie(path_, W, H, eyes, nframes);
+    session = OpenMovie(path_, W, H, eyes, nframes);
     pool.reset(threads > 1 ? new WorkerPool(threads) : nullptr);
-    workers = pool.get();
-    prepared_used = prepared_discarded = 0;
+    session->pool = pool.get();
   }
   void Step(int frame) {
-    if (!HandleNextFrame(fptr, frame)) throw ReadFailed{};
+    if (!HandleNextFrame(session.get(), frame)) throw ReadFailed{};
   }
   // On frame `frame`, showing it, the file position at its end.
   void ExpectOn(int frame) {
-    EXPECT_EQ(currentframe, frame);
-    EXPECT_EQ(ShownFrame(out_img), frame);
-    EXPECT_EQ(ftello(fptr), 12 + (frame + 1) * offset);
+    EXPECT_EQ(session->currentframe, frame);
+    EXPECT_EQ(ShownFrame(), frame);
+    EXPECT_EQ((off_t)session->position, 12 + (frame + 1) * (off_t)session->movie.frame_size);
   }
   // Plays `steps` steps as the idle callback does and lists the frames.
   std::vector<int> Play(int steps) {
     std::vector<int> seen;
-    for (int i = 0; i < steps && autoplay; i++) {
-      Step(currentframe + playdir);
-      EXPECT_EQ(ShownFrame(out_img), currentframe);
-      EXPECT_EQ(ftello(fptr), 12 + (currentframe + 1) * offset);
-      seen.push_back(currentframe);
+    for (int i = 0; i < steps && session->autoplay; i++) {
+      Step(session->currentframe + session->playdir);
+      EXPECT_EQ(ShownFrame(), session->currentframe);
+      EXPECT_EQ((off_t)session->position, 12 + (session->currentframe + 1) * (off_t)session->movie.frame_size);
+      seen.push_back(session->currentframe);
     }
     return seen;
   }
@@ -69,15 +67,15 @@ class SeekTest : public CoreTest {
 TEST_F(SeekTest, ReadsTheFrameAtItsPlaceAndSaysNothingOfTheDifference) {
   Open(30, 30);
   Step(0);
-  const long version = picture_version;
+  const long version = session->picture_version;
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(SeekToFrame(fptr, 17), 1);
-  EXPECT_EQ(SeekToFrame(fptr, 3), 1);
-  EXPECT_EQ(SeekToFrame(fptr, 29), 1);
+  EXPECT_EQ(SeekToFrame(session.get(), 17), 1);
+  EXPECT_EQ(SeekToFrame(session.get(), 3), 1);
+  EXPECT_EQ(SeekToFrame(session.get(), 29), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   ExpectOn(29);
-  EXPECT_EQ(logAv, 30.0);  // the record's own statistics
-  EXPECT_GT(picture_version, version);
+  EXPECT_EQ(session->logAv, 30.0);  // the record's own statistics
+  EXPECT_GT(session->picture_version, version);
   // Stepping goes on from the frame sought.
   Step(28);
   ExpectOn(28);
@@ -88,41 +86,41 @@ TEST_F(SeekTest, ReadsTheFrameAtItsPlaceAndSaysNothingOfTheDifference) {
 TEST_F(SeekTest, DebugPrintsTheFrameSought) {
   Open(12, 12);
   Step(0);
-  debug = 1;
+  session->debug = 1;
   ::testing::internal::CaptureStderr();
-  SeekToFrame(fptr, 11);
-  SeekToFrame(fptr, 11);  // the frame shown: nothing
-  debug = 0;
+  SeekToFrame(session.get(), 11);
+  SeekToFrame(session.get(), 11);  // the frame shown: nothing
+  session->debug = 0;
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Seek to frame 11\n");
 }
 
 TEST_F(SeekTest, MovesTheCausalAdaptationAsAnyFrameShownAndNeverResetsIt) {
   Open(20, 20);
-  tmo = 1;
+  session->settings.tmo = 1;
   Step(0);
   Step(1);
-  const double before = logAv0;  // (0 + 1) / 2, then halfway to 2
+  const double before = session->adapted[0];  // (0 + 1) / 2, then halfway to 2
   EXPECT_EQ(before, 1.25);
-  SeekToFrame(fptr, 15);  // logAv 16
-  EXPECT_EQ(logAv0, (before + 16.0) * 0.5);
-  SeekToFrame(fptr, 0);  // to frame 0: halfway again, not back to the start
-  EXPECT_EQ(logAv0, ((before + 16.0) * 0.5 + 1.0) * 0.5);
+  SeekToFrame(session.get(), 15);  // logAv 16
+  EXPECT_EQ(session->adapted[0], (before + 16.0) * 0.5);
+  SeekToFrame(session.get(), 0);  // to frame 0: halfway again, not back to the start
+  EXPECT_EQ(session->adapted[0], ((before + 16.0) * 0.5 + 1.0) * 0.5);
   // The frame shown is not converted again: the adaptation stays.
-  const double now = logAv0;
-  SeekToFrame(fptr, 0);
-  EXPECT_EQ(logAv0, now);
+  const double now = session->adapted[0];
+  SeekToFrame(session.get(), 0);
+  EXPECT_EQ(session->adapted[0], now);
 }
 
 TEST_F(SeekTest, ClampsToTheMovie) {
   Open(25, 25);
   Step(0);
-  SeekToFrame(fptr, currentframe + 1000);
+  SeekToFrame(session.get(), session->currentframe + 1000);
   ExpectOn(24);
-  SeekToFrame(fptr, currentframe + SEEK_STEP);
+  SeekToFrame(session.get(), session->currentframe + SEEK_STEP);
   ExpectOn(24);
-  SeekToFrame(fptr, currentframe - SEEK_STEP);
+  SeekToFrame(session.get(), session->currentframe - SEEK_STEP);
   ExpectOn(14);
-  SeekToFrame(fptr, -7);
+  SeekToFrame(session.get(), -7);
   ExpectOn(0);
 }
 
@@ -131,37 +129,36 @@ TEST_F(SeekTest, AFrameThatCannotBeReadLeavesEverythingAsItWas) {
   for (unsigned threads : {1u, 2u}) {
     SCOPED_TRACE(threads);
     Open(10, 6, 1, 7, threads);
-    tmo = 1;
-    autoplay = threads > 1;  // playing: a frame is being prepared ahead
+    session->settings.tmo = 1;
+    session->autoplay = threads > 1;  // playing: a frame is being prepared ahead
     Step(0);
     Step(1);
     Step(2);
-    const std::vector<float> picture(out_img, out_img + 3 * npixels);
-    const std::vector<unsigned char> pixels(ShownPixels(0), ShownPixels(0) + 4 * npixels);
-    const double adapted = logAv0, last = logAv;
-    const off_t position = ftello(fptr);
-    const long version = picture_version;
+    const std::vector<float> picture(Out(), Out() + 3 * session->movie.npixels);
+    const std::vector<unsigned char> pixels(ShownPixels(*session, 0), ShownPixels(*session, 0) + 4 * session->movie.npixels);
+    const double adapted = session->adapted[0], last = session->logAv;
+    const off_t position = (off_t)session->position;
+    const long version = session->picture_version;
     for (int target : {8, 9, 5}) {  // past the file's end, and cut inside the pixels
       ::testing::internal::CaptureStderr();
-      EXPECT_EQ(SeekToFrame(fptr, target), 0);
+      EXPECT_EQ(SeekToFrame(session.get(), target), 0);
       EXPECT_EQ(::testing::internal::GetCapturedStderr(),
                 "Frame " + std::to_string(target) + " cannot be read, staying on frame 2\n");
-      EXPECT_EQ(currentframe, 2);
-      EXPECT_EQ(memcmp(out_img, picture.data(), picture.size() * sizeof(float)), 0);
-      EXPECT_EQ(memcmp(ShownPixels(0), pixels.data(), pixels.size()), 0);
-      EXPECT_EQ(logAv0, adapted);
-      EXPECT_EQ(logAv, last);
-      EXPECT_EQ(ftello(fptr), position);
-      EXPECT_EQ(picture_version, version);
+      EXPECT_EQ(session->currentframe, 2);
+      EXPECT_EQ(memcmp(Out(), picture.data(), picture.size() * sizeof(float)), 0);
+      EXPECT_EQ(memcmp(ShownPixels(*session, 0), pixels.data(), pixels.size()), 0);
+      EXPECT_EQ(session->adapted[0], adapted);
+      EXPECT_EQ(session->logAv, last);
+      EXPECT_EQ((off_t)session->position, position);
+      EXPECT_EQ(session->picture_version, version);
     }
     // The player goes on as before: the next frames step and play.
-    tmo = 0;
+    session->settings.tmo = 0;
     Step(3);
     ExpectOn(3);
-    EXPECT_EQ(SeekToFrame(fptr, 4), 1);
+    EXPECT_EQ(SeekToFrame(session.get(), 4), 1);
     ExpectOn(4);
-    TearDownPlayer();
-    workers = nullptr;
+    session.reset();
     pool.reset();
   }
 }
@@ -170,44 +167,45 @@ TEST_F(SeekTest, ARightEyeCutShortShowsNeitherEye) {
   Open(4, 4, 2, 1);  // the right eye of frame 3 is a byte short
   Step(0);
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(SeekToFrame(fptr, 3), 0);
+  EXPECT_EQ(SeekToFrame(session.get(), 3), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Frame 3 cannot be read, staying on frame 0\n");
-  EXPECT_EQ(ShownFrame(out_img), 0);
-  EXPECT_EQ(ShownFrame(out_img_right), 0);
-  EXPECT_EQ(SeekToFrame(fptr, 2), 1);
-  EXPECT_EQ(ShownFrame(out_img), 2);
-  EXPECT_EQ(ShownEye(out_img), 0);
-  EXPECT_EQ(ShownFrame(out_img_right), 2);
-  EXPECT_EQ(ShownEye(out_img_right), 1);
-  EXPECT_EQ(ftello(fptr), 12 + 3 * 2 * kRecord);
+  EXPECT_EQ(ShownFrame(), 0);
+  EXPECT_EQ(ShownFrame(1), 0);
+  EXPECT_EQ(SeekToFrame(session.get(), 2), 1);
+  EXPECT_EQ(ShownFrame(), 2);
+  EXPECT_EQ(ShownEye(), 0);
+  EXPECT_EQ(ShownFrame(1), 2);
+  EXPECT_EQ(ShownEye(1), 1);
+  EXPECT_EQ((off_t)session->position, 12 + 3 * 2 * kRecord);
   // Each eye's raw pixels are kept: (frame + 1, eye + 1, 5).
-  EXPECT_EQ(ShownPixels(0)[0], 3);
-  EXPECT_EQ(ShownPixels(0)[1], 1);
-  EXPECT_EQ(ShownPixels(1)[0], 3);
-  EXPECT_EQ(ShownPixels(1)[1], 2);
+  EXPECT_EQ(ShownPixels(*session, 0)[0], 3);
+  EXPECT_EQ(ShownPixels(*session, 0)[1], 1);
+  EXPECT_EQ(ShownPixels(*session, 1)[0], 3);
+  EXPECT_EQ(ShownPixels(*session, 1)[1], 2);
 }
 
 TEST_F(SeekTest, WithWorkersShowsWhatOneThreadShowsAndPlaysOnFromThere) {
+  long used = 0;  // prepared frames the last run took
   auto run = [&](unsigned threads) {
     Open(40, 40, 1, 0, threads);
-    tmo = 1;
-    autoplay = 1;
+    session->settings.tmo = 1;
+    session->autoplay = 1;
     std::vector<double> seen;
     Step(0);
     for (int target : {25, 26, 3, 39, 0, 12}) {
-      SeekToFrame(fptr, target);
-      seen.push_back(currentframe);
-      seen.push_back(logAv0);
-      seen.insert(seen.end(), out_img, out_img + 3 * npixels);
+      SeekToFrame(session.get(), target);
+      seen.push_back(session->currentframe);
+      seen.push_back(session->adapted[0]);
+      seen.insert(seen.end(), Out(), Out() + 3 * session->movie.npixels);
       for (int i = 0; i < 3; i++) {
-        Step(currentframe + playdir);
-        seen.push_back(currentframe);
-        seen.push_back(logAv0);
-        seen.insert(seen.end(), out_img, out_img + 3 * npixels);
+        Step(session->currentframe + session->playdir);
+        seen.push_back(session->currentframe);
+        seen.push_back(session->adapted[0]);
+        seen.insert(seen.end(), Out(), Out() + 3 * session->movie.npixels);
       }
     }
-    TearDownPlayer();
-    workers = nullptr;
+    used = session->prep.used;
+    session.reset();
     pool.reset();
     return seen;
   };
@@ -215,7 +213,7 @@ TEST_F(SeekTest, WithWorkersShowsWhatOneThreadShowsAndPlaysOnFromThere) {
   const auto two = run(3);
   EXPECT_EQ(one, two);
   // Playing on after each seek took the frames prepared ahead from there.
-  EXPECT_GE(prepared_used, 6 * 3);
+  EXPECT_GE(used, 6 * 3);
 }
 
 TEST_F(SeekTest, InLookAheadModeASeekShowsWhatSteppingThereShows) {
@@ -223,31 +221,28 @@ TEST_F(SeekTest, InLookAheadModeASeekShowsWhatSteppingThereShows) {
   // player came to it: frame 9 sought from frame 0 is frame 9 stepped to.
   auto picture_of_9 = [&](bool seek) {
     Open(16, 16);
-    EXPECT_EQ(OpenPlayerLookAhead(path_.c_str()), 0);
-    tmo = 1;
-    lookahead = 1;
-    lookahead_radius = 3;
+    EXPECT_EQ(session->statistics.frames, 16);  // the look-ahead windows' statistics
+    session->settings.tmo = 1;
+    session->settings.lookahead = 1;
+    session->settings.radius = 3;
     Step(0);
     if (seek) {
-      SeekToFrame(fptr, 9);
+      SeekToFrame(session.get(), 9);
     } else {
       for (int f = 1; f <= 9; f++) Step(f);
     }
-    EXPECT_EQ(currentframe, 9);
-    std::vector<float> picture(out_img, out_img + 3 * npixels);
-    ClosePlayerLookAhead();
-    lookahead = 0;
-    lookahead_radius = LOOKAHEAD_DEFAULT_RADIUS;
+    EXPECT_EQ(session->currentframe, 9);
+    std::vector<float> picture(Out(), Out() + 3 * session->movie.npixels);
     return picture;
   };
   const std::vector<float> stepped = picture_of_9(false), sought = picture_of_9(true);
   EXPECT_EQ(sought, stepped);
   // The causal mode remembers the way: there the two differ.
   Open(16, 16);
-  tmo = 1;
+  session->settings.tmo = 1;
   Step(0);
-  SeekToFrame(fptr, 9);
-  EXPECT_NE(std::vector<float>(out_img, out_img + 3 * npixels), sought);
+  SeekToFrame(session.get(), 9);
+  EXPECT_NE(std::vector<float>(Out(), Out() + 3 * session->movie.npixels), sought);
 }
 
 TEST_F(SeekTest, PositionsBeyondFourGibibytes) {
@@ -270,13 +265,13 @@ TEST_F(SeekTest, PositionsBeyondFourGibibytes) {
     ASSERT_EQ(pwrite(fd, marked.pixels.data(), marked.pixels.size(), at + 16), (ssize_t)marked.pixels.size());
     close(fd);
   }
-  OpenMovie(path, w, h, 1, n);
+  session = OpenMovie(path, w, h, 1, n);
   Step(0);
-  EXPECT_EQ(SeekToFrame(fptr, target), 1);
-  EXPECT_EQ(currentframe, target);
-  EXPECT_EQ(out_img[0], 42.0f);
-  EXPECT_EQ(ftello(fptr), 12 + (off_t)(target + 1) * record);
-  TearDownPlayer();
+  EXPECT_EQ(SeekToFrame(session.get(), target), 1);
+  EXPECT_EQ(session->currentframe, target);
+  EXPECT_EQ(Out()[0], 42.0f);
+  EXPECT_EQ((off_t)session->position, 12 + (off_t)(target + 1) * record);
+  session.reset();
   unlink(path.c_str());
 }
 
@@ -317,47 +312,48 @@ TEST(Timeline, EveryColumnShowsAFrameAndTheFilledPartEndsWithTheFrameShown) {
 using PlayModeTest = SeekTest;
 
 TEST_F(PlayModeTest, LKeyCyclesLoopPlayOncePingPongAndRReverses) {
-  looptype = 1;
-  playdir = 1;
-  EXPECT_EQ(PlayModeText(), "Loop, forward");
-  CycleLoopMode();
-  EXPECT_EQ(looptype, 0);
-  EXPECT_EQ(PlayModeText(), "Play once, forward");
-  CycleLoopMode();
-  EXPECT_EQ(looptype, 2);
-  ReversePlaying();
-  EXPECT_EQ(playdir, -1);
-  EXPECT_EQ(PlayModeText(), "Ping-pong, backward");
-  CycleLoopMode();
-  EXPECT_EQ(looptype, 1);
-  ReversePlaying();
-  EXPECT_EQ(playdir, 1);
+  session = SetUpPlayer(W, H);
+  session->looptype = 1;
+  session->playdir = 1;
+  EXPECT_EQ(PlayModeText(*session), "Loop, forward");
+  CycleLoopMode(session.get());
+  EXPECT_EQ(session->looptype, 0);
+  EXPECT_EQ(PlayModeText(*session), "Play once, forward");
+  CycleLoopMode(session.get());
+  EXPECT_EQ(session->looptype, 2);
+  ReversePlaying(session.get());
+  EXPECT_EQ(session->playdir, -1);
+  EXPECT_EQ(PlayModeText(*session), "Ping-pong, backward");
+  CycleLoopMode(session.get());
+  EXPECT_EQ(session->looptype, 1);
+  ReversePlaying(session.get());
+  EXPECT_EQ(session->playdir, 1);
 }
 
 TEST_F(PlayModeTest, LoopWrapsInEitherDirection) {
   Open(4, 4);
   Step(0);
-  autoplay = 1;
+  session->autoplay = 1;
   EXPECT_EQ(Play(6), (std::vector<int>{1, 2, 3, 0, 1, 2}));
-  ReversePlaying();
+  ReversePlaying(session.get());
   EXPECT_EQ(Play(6), (std::vector<int>{1, 0, 3, 2, 1, 0}));
-  EXPECT_EQ(autoplay, 1);
+  EXPECT_EQ(session->autoplay, 1);
 }
 
 TEST_F(PlayModeTest, PlayOnceStopsOnTheLastFrameAndTurnsAtTheFirst) {
   Open(4, 4);
   Step(0);
-  looptype = 0;
-  autoplay = 1;
+  session->looptype = 0;
+  session->autoplay = 1;
   EXPECT_EQ(Play(10), (std::vector<int>{1, 2, 3, 3}));
-  EXPECT_EQ(autoplay, 0);
+  EXPECT_EQ(session->autoplay, 0);
   // Backwards the player's own rule turns at frame 0 and plays on to the
   // last frame, where it stops.
-  autoplay = 1;
-  ReversePlaying();
+  session->autoplay = 1;
+  ReversePlaying(session.get());
   EXPECT_EQ(Play(10), (std::vector<int>{2, 1, 0, 1, 2, 3, 3}));
-  EXPECT_EQ(playdir, 1);
-  EXPECT_EQ(autoplay, 0);
+  EXPECT_EQ(session->playdir, 1);
+  EXPECT_EQ(session->autoplay, 0);
 }
 
 TEST_F(PlayModeTest, PingPongTurnsAtBothEnds) {
@@ -365,17 +361,16 @@ TEST_F(PlayModeTest, PingPongTurnsAtBothEnds) {
     SCOPED_TRACE(threads);
     Open(4, 4, 1, 0, threads);
     Step(0);
-    looptype = 2;
-    autoplay = 1;
+    session->looptype = 2;
+    session->autoplay = 1;
     EXPECT_EQ(Play(12), (std::vector<int>{1, 2, 3, 2, 1, 0, 1, 2, 3, 2, 1, 0}));
-    EXPECT_EQ(playdir, -1);  // it turns with the next step
-    EXPECT_EQ(autoplay, 1);
+    EXPECT_EQ(session->playdir, -1);  // it turns with the next step
+    EXPECT_EQ(session->autoplay, 1);
     if (threads > 1) {
       // The turns were prepared ahead like every other step.
-      EXPECT_EQ(prepared_used, 11);
+      EXPECT_EQ(session->prep.used, 11);
     }
-    TearDownPlayer();
-    workers = nullptr;
+    session.reset();
     pool.reset();
   }
 }
@@ -384,30 +379,30 @@ TEST_F(PlayModeTest, PausedStepsKeepTheirRulesInEveryMode) {
   Open(3, 3);
   Step(0);
   for (int mode : {0, 2}) {
-    looptype = mode;
-    SeekToFrame(fptr, 2);
-    Step(currentframe + 1);  // '.' past the last frame: the first
+    session->looptype = mode;
+    SeekToFrame(session.get(), 2);
+    Step(session->currentframe + 1);  // '.' past the last frame: the first
     ExpectOn(0);
-    Step(currentframe - 1);  // ',' before the first: the last
+    Step(session->currentframe - 1);  // ',' before the first: the last
     ExpectOn(2);
-    EXPECT_EQ(playdir, 1);
+    EXPECT_EQ(session->playdir, 1);
   }
 }
 
 TEST_F(PlayModeTest, AOneFrameMovieTurnsOnItsOnlyFrame) {
   Open(1, 1);
   Step(0);
-  autoplay = 1;
+  session->autoplay = 1;
   for (int mode : {2, 0}) {
-    looptype = mode;
-    playdir = -1;
+    session->looptype = mode;
+    session->playdir = -1;
     ::testing::internal::CaptureStderr();
     const std::vector<int> seen = Play(4);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(seen.front(), 0);
     for (int f : seen) EXPECT_EQ(f, 0);
     ExpectOn(0);
-    autoplay = 1;
+    session->autoplay = 1;
   }
 }
 

@@ -17,16 +17,16 @@ double Rational(double Yw) {
 
 class TonemapTest : public CoreTest {
  protected:
-  // A W x H picture of normalised values: logAv0 is 0 and the stored
+  // A W x H picture of normalised values: the adaptation is 0 and the stored
   // log-average is 2, so avLum is 1 and dividing by it changes nothing;
   // maxLum 8 makes Lwmax 8 and the divider log10(9).
   void Map(int W, int H, const std::vector<double> &values) {
-    SetUpPlayer(W, H);
+    session = SetUpPlayer(W, H);
     ASSERT_EQ(values.size(), (size_t)W * H);
-    std::copy(values.begin(), values.end(), Lum);
-    Tonemapping(Lum, fframe, 8.0, 2.0);
+    std::copy(values.begin(), values.end(), session->shown->lum);
+    Tonemapping(session.get(), 8.0, 2.0);
   }
-  double Out(int W, int x, int y) const { return Lum[(size_t)y * W + x]; }
+  double Mapped(int W, int x, int y) const { return session->shown->lum[(size_t)y * W + x]; }
 
   // The denominator of a cell or block with the bias taken at Y.
   static double D(double Y) {
@@ -36,7 +36,7 @@ class TonemapTest : public CoreTest {
   // Expects the cell to be mapped with the bias taken at Ybias.
   void ExpectCell(int W, int x, int y, double Yw, double Ybias) {
     const double want = Rational(Yw) / D(Ybias);
-    EXPECT_NEAR(Out(W, x, y), want, 1e-12 * want) << "cell " << x << "," << y;
+    EXPECT_NEAR(Mapped(W, x, y), want, 1e-12 * want) << "cell " << x << "," << y;
   }
 };
 
@@ -44,39 +44,39 @@ TEST_F(TonemapTest, WorkedExampleAdaptsOverThreeFrames) {
   // Luminance 0.5 everywhere, maxLum 2, logAv 0.5, bias 0.85, first call:
   // avLum 0.25, Lwmax 8, every value normalised to 2, every block smooth.
   const int W = 9, H = 6;
-  SetUpPlayer(W, H);
+  session = SetUpPlayer(W, H);
   const double expected_ld[3] = {0.56118, 0.51701, 0.49882};
   const double expected_av[3] = {0.25, 0.375, 0.4375};
   for (int call = 0; call < 3; call++) {
     SCOPED_TRACE(call);
-    for (int k = 0; k < W * H; k++) Lum[k] = 0.5;
-    Tonemapping(Lum, fframe, 2.0, 0.5);
-    EXPECT_EQ(logAv0, expected_av[call]);
+    for (int k = 0; k < W * H; k++) session->shown->lum[k] = 0.5;
+    Tonemapping(session.get(), 2.0, 0.5);
+    EXPECT_EQ(session->adapted[0], expected_av[call]);
     for (int k = 0; k < W * H; k++) {
-      EXPECT_NEAR(Lum[k], expected_ld[call], 5e-6) << k;
-      EXPECT_EQ(Lum[k], Lum[0]) << k;
+      EXPECT_NEAR(session->shown->lum[k], expected_ld[call], 5e-6) << k;
+      EXPECT_EQ(session->shown->lum[k], session->shown->lum[0]) << k;
     }
   }
   // A grey pixel takes the display luminance in all three components.
-  for (int k = 0; k < 3 * W * H; k++) fframe[k] = 0.3f;
-  PixelOutTmo(Lum, fframe);
-  for (int k = 0; k < 3 * W * H; k++) EXPECT_NEAR(out_img[k], 0.49882, 5e-6) << k;
+  for (int k = 0; k < 3 * W * H; k++) session->shown->fframe[k] = 0.3f;
+  PixelOutTmo(session.get());
+  for (int k = 0; k < 3 * W * H; k++) EXPECT_NEAR(Out()[k], 0.49882, 5e-6) << k;
 }
 
 TEST_F(TonemapTest, FirstFrameIsNormalisedByHalfItsLogAverage) {
   // A value equal to half the log-average normalises to exactly 1, which
   // the second rational piece maps to 6.7662 / 9.7555 = 0.69358.
-  SetUpPlayer(3, 3);
-  for (int k = 0; k < 9; k++) Lum[k] = 3.0;
-  Tonemapping(Lum, fframe, 48.0, 6.0);  // avLum 3, Lwmax 16
+  session = SetUpPlayer(3, 3);
+  for (int k = 0; k < 9; k++) session->shown->lum[k] = 3.0;
+  Tonemapping(session.get(), 48.0, 6.0);  // avLum 3, Lwmax 16
   const double b = std::log((double)0.85f) / -0.693147;
   const double D = std::log(2.0 + 8.0 * std::pow(1.0 / 16.0, b)) * std::log10(17.0);
-  EXPECT_NEAR(Lum[4] * D, 0.69358, 5e-6);
-  EXPECT_EQ(logAv0, 3.0);
-  for (int k = 0; k < 9; k++) Lum[k] = 4.5;  // next frame, same statistics
-  Tonemapping(Lum, fframe, 72.0, 6.0);        // avLum 4.5, Lwmax 16 again
-  EXPECT_NEAR(Lum[4] * D, 0.69358, 5e-6);
-  EXPECT_EQ(logAv0, 4.5);
+  EXPECT_NEAR(session->shown->lum[4] * D, 0.69358, 5e-6);
+  EXPECT_EQ(session->adapted[0], 3.0);
+  for (int k = 0; k < 9; k++) session->shown->lum[k] = 4.5;  // next frame, same statistics
+  Tonemapping(session.get(), 72.0, 6.0);        // avLum 4.5, Lwmax 16 again
+  EXPECT_NEAR(session->shown->lum[4] * D, 0.69358, 5e-6);
+  EXPECT_EQ(session->adapted[0], 4.5);
 }
 
 TEST_F(TonemapTest, BiasExponentFollowsTheBiasParameter) {
@@ -88,11 +88,11 @@ TEST_F(TonemapTest, BiasExponentFollowsTheBiasParameter) {
   } cases[] = {{0.85f, 0.2344652742, 1e-10}, {0.71f, 0.4941, 1e-4}, {0.99f, 0.0145, 1e-4}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.param);
-    SetUpPlayer(3, 3);
-    biasParam = c.param;
-    for (int k = 0; k < 9; k++) Lum[k] = 0.5;
-    Tonemapping(Lum, fframe, 2.0, 0.5);  // Yw 2, Lwmax 8 as in the worked example
-    const double D = std::log(3.0) / Lum[0];
+    session = SetUpPlayer(3, 3);
+    session->settings.biasParam = c.param;
+    for (int k = 0; k < 9; k++) session->shown->lum[k] = 0.5;
+    Tonemapping(session.get(), 2.0, 0.5);  // Yw 2, Lwmax 8 as in the worked example
+    const double D = std::log(3.0) / session->shown->lum[0];
     const double power = (std::exp(D / std::log10(9.0)) - 2.0) / 8.0;
     EXPECT_NEAR(std::log(power) / std::log(0.25), c.b, c.tol);
   }
@@ -138,7 +138,7 @@ TEST_F(TonemapTest, CornerOneBelowTheMeanMakesTheBlockRough) {
   v[4] = 2.0;
   Map(3, 3, v);
   for (int k = 1; k < 9; k++) ExpectCell(3, k % 3, k / 3, v[k], v[k]);
-  EXPECT_EQ(Out(3, 0, 0), 0.0);
+  EXPECT_EQ(Mapped(3, 0, 0), 0.0);
 
   // d just below 1: smooth, and every cell takes the centre's bias.
   v[0] = 0.0625;
@@ -160,7 +160,7 @@ TEST_F(TonemapTest, RationalPiecesMeetAtOneAndTwo) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.Yw);
     Map(3, 3, std::vector<double>(9, c.Yw));
-    EXPECT_NEAR(Out(3, 1, 1) * D(c.Yw), c.N, 5e-6);
+    EXPECT_NEAR(Mapped(3, 1, 1) * D(c.Yw), c.N, 5e-6);
   }
 }
 
@@ -169,12 +169,12 @@ TEST_F(TonemapTest, UniformPictureWithClippedBlocksHasNoSeam) {
   // high. Every pixel, clipped block or not, must come out the same, and
   // the same as in a picture without clipped blocks.
   Map(9, 9, std::vector<double>(81, 0.7));
-  const double full = Out(9, 4, 4);
+  const double full = Mapped(9, 4, 4);
   for (int sizes : {0, 1, 2}) {
     const int W = sizes == 0 ? 17 : sizes == 1 ? 16 : 4, H = sizes == 0 ? 16 : sizes == 1 ? 17 : 4;
     SCOPED_TRACE(W);
     Map(W, H, std::vector<double>((size_t)W * H, 0.7));
-    for (int k = 0; k < W * H; k++) ASSERT_EQ(Lum[k], full) << "pixel " << k % W << "," << k / W;
+    for (int k = 0; k < W * H; k++) ASSERT_EQ(session->shown->lum[k], full) << "pixel " << k % W << "," << k / W;
   }
 }
 
@@ -227,61 +227,61 @@ TEST_F(TonemapTest, ColourIsReconstructedAroundTheDisplayLuminance) {
                  {{0, 0, 0.5f}}, {{4, 0, 0}},      {{5, 0, 5}},   {{1e-6f, 1e-6f, 1e-6f}},
                  {{0.25f, 1e-6f, 7e5f}}};
   const int n = sizeof colours / sizeof colours[0];
-  SetUpPlayer(n, 1);
+  session = SetUpPlayer(n, 1);
   for (int k = 0; k < n; k++) {
-    memcpy(fframe + 3 * k, colours[k].c, sizeof colours[k].c);
-    Lum[k] = 0.125 * (k + 1);
+    memcpy(session->shown->fframe + 3 * k, colours[k].c, sizeof colours[k].c);
+    session->shown->lum[k] = 0.125 * (k + 1);
   }
-  PixelOutTmo(Lum, fframe);
+  PixelOutTmo(session.get());
   for (int k = 0; k < n; k++) {
     const float *c = colours[k].c;
     const double Y = 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
     for (int i = 0; i < 3; i++) {
-      const double want = Lum[k] * c[i] / Y;
-      EXPECT_NEAR(out_img[3 * k + i], want, 1e-6 * Lum[k] / 0.0722) << "pixel " << k << " component " << i;
-      EXPECT_TRUE(std::isfinite(out_img[3 * k + i]));
+      const double want = session->shown->lum[k] * c[i] / Y;
+      EXPECT_NEAR(Out()[3 * k + i], want, 1e-6 * session->shown->lum[k] / 0.0722) << "pixel " << k << " component " << i;
+      EXPECT_TRUE(std::isfinite(Out()[3 * k + i]));
     }
   }
   // Equal components: all three are the display luminance.
-  EXPECT_NEAR(out_img[3 * 11], Lum[11], 1e-7);
-  EXPECT_EQ(out_img[3 * 11], out_img[3 * 11 + 2]);
+  EXPECT_NEAR(Out()[3 * 11], session->shown->lum[11], 1e-7);
+  EXPECT_EQ(Out()[3 * 11], Out()[3 * 11 + 2]);
 }
 
 TEST_F(TonemapTest, ColourlessPixelComesOutBlack) {
-  SetUpPlayer(2, 1);
-  for (int i = 0; i < 6; i++) fframe[i] = 0.0f;
-  Lum[0] = 0.4;
-  Lum[1] = 0.0;
-  for (int i = 0; i < 6; i++) out_img[i] = 99.0f;
-  PixelOutTmo(Lum, fframe);
-  for (int i = 0; i < 6; i++) EXPECT_EQ(out_img[i], 0.0f) << i;
+  session = SetUpPlayer(2, 1);
+  for (int i = 0; i < 6; i++) session->shown->fframe[i] = 0.0f;
+  session->shown->lum[0] = 0.4;
+  session->shown->lum[1] = 0.0;
+  for (int i = 0; i < 6; i++) Out()[i] = 99.0f;
+  PixelOutTmo(session.get());
+  for (int i = 0; i < 6; i++) EXPECT_EQ(Out()[i], 0.0f) << i;
 }
 
 TEST_F(TonemapTest, PlainPathScalesByPowersOfTwoExactly) {
   // A decoded picture with every exponent, black and zero pixels.
-  SetUpPlayer(64, 4);
-  for (size_t k = 0; k < npixels; k++) {
-    unsigned char *p = rgbe_buf + 4 * k;
+  session = SetUpPlayer(64, 4);
+  for (size_t k = 0; k < session->movie.npixels; k++) {
+    unsigned char *p = session->shown->rgbe + 4 * k;
     p[0] = (unsigned char)(k * 7 + 3);
     p[1] = (unsigned char)(k * 13);
     p[2] = (unsigned char)(255 - k);
     p[3] = (unsigned char)(k % 256);
   }
-  LoadFrame(rgbe_buf, Lum, fframe);
-  exposure = 0.0f;
-  PixelOut(fframe);
-  EXPECT_EQ(memcmp(out_img, fframe, 12 * npixels), 0);
+  LoadFrame(session.get());
+  session->settings.exposure = 0.0f;
+  PixelOut(session.get());
+  EXPECT_EQ(memcmp(Out(), session->shown->fframe, 12 * session->movie.npixels), 0);
   for (float stops : {-1.0f, 1.0f, 3.0f}) {
     SCOPED_TRACE(stops);
-    exposure = stops;
-    PixelOut(fframe);
-    for (size_t i = 0; i < 3 * npixels; i++)
-      ASSERT_EQ(out_img[i], std::ldexp(fframe[i], (int)stops)) << i;
+    session->settings.exposure = stops;
+    PixelOut(session.get());
+    for (size_t i = 0; i < 3 * session->movie.npixels; i++)
+      ASSERT_EQ(Out()[i], std::ldexp(session->shown->fframe[i], (int)stops)) << i;
   }
-  exposure = 0.5f;
-  PixelOut(fframe);
-  for (size_t i = 0; i < 3 * npixels; i++)
-    ASSERT_NEAR(out_img[i], fframe[i] * std::sqrt(2.0), 1e-7 * fframe[i] + 1e-44) << i;
+  session->settings.exposure = 0.5f;
+  PixelOut(session.get());
+  for (size_t i = 0; i < 3 * session->movie.npixels; i++)
+    ASSERT_NEAR(Out()[i], session->shown->fframe[i] * std::sqrt(2.0), 1e-7 * session->shown->fframe[i] + 1e-44) << i;
 }
 
 }  // namespace

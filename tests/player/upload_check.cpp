@@ -16,7 +16,7 @@
 #include <random>
 #include <vector>
 
-#include "player.h"
+#include "render.h"
 
 namespace {
 

@@ -2,17 +2,21 @@
 // movies, in the GL-free player core. The core reports a failed read to its
 // caller instead of ending the process, so the read-failure path can be
 // followed here.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "player.h"
+#include "render.h"
+#include "session.h"
 #include "utility.h"
 
 namespace {
@@ -26,12 +30,11 @@ constexpr int SIDE = 6;
 class Adaptation : public ::testing::Test {
  protected:
   void SetUp() override {
-    header.width = header.height = SIDE;
-    header.eyes = 1;
-    header.nframes = 1;
-    SetMovieGeometry();
-    biasParam = 0.85f;
-    logAv0 = logAv0_right = 0.0;
+    RenderSettings settings;
+    settings.tmo = 1;
+    settings.biasParam = 0.85f;
+    cs = MakeConversion(settings, SIDE, SIDE, 0, nullptr, nullptr);
+    adapted[0] = adapted[1] = 0.0;
     lum.assign((SIDE + 2) * (SIDE + 2), 0.0);
     frame.assign(3 * SIDE * SIDE, 0.5f);
   }
@@ -39,14 +42,16 @@ class Adaptation : public ::testing::Test {
   // Maps a picture whose luminance is 0.5 everywhere with maxLum 2.0 and
   // the given log-average; returns the display luminance of pixel 0 after
   // checking that every pixel has the same (NaN included).
-  double MapHalf(double logAvg, double *adapted = &logAv0) {
+  double MapHalf(double logAvg, int eye = 0) {
     for (int k = 0; k < SIDE * SIDE; k++) lum[k] = 0.5;
-    Tonemapping(lum.data(), frame.data(), 2.0, logAvg, adapted);
+    TonemapRecord(cs, lum.data(), 2.0, logAvg, &adapted[eye], eye);
     for (int k = 1; k < SIDE * SIDE; k++)
       EXPECT_TRUE(lum[k] == lum[0] || (std::isnan(lum[k]) && std::isnan(lum[0]))) << "pixel " << k;
     return lum[0];
   }
 
+  ConversionSettings cs;
+  double adapted[2] = {0.0, 0.0};  // each eye's adapted log-average
   std::vector<double> lum;
   std::vector<float> frame;
 };
@@ -59,11 +64,11 @@ constexpr double FIRST = 0.56118, SECOND = 0.51701, THIRD = 0.49882, TOL = 5e-6;
 
 TEST_F(Adaptation, SoundRecordsAdaptByHalves) {
   EXPECT_NEAR(MapHalf(0.5), FIRST, TOL);
-  EXPECT_EQ(logAv0, 0.25);
+  EXPECT_EQ(adapted[0], 0.25);
   EXPECT_NEAR(MapHalf(0.5), SECOND, TOL);
-  EXPECT_EQ(logAv0, 0.375);
+  EXPECT_EQ(adapted[0], 0.375);
   EXPECT_NEAR(MapHalf(0.5), THIRD, TOL);
-  EXPECT_EQ(logAv0, 0.4375);
+  EXPECT_EQ(adapted[0], 0.4375);
 }
 
 // A record whose log-average is NaN, infinite, or so negative that the
@@ -78,9 +83,9 @@ TEST_F(Adaptation, CorruptLogAverageKeepsTheAdaptedValue) {
     EXPECT_NEAR(MapHalf(0.5), FIRST, TOL);
     // Mapped with the kept 0.25: the same picture as the first frame.
     EXPECT_NEAR(MapHalf(bad), FIRST, TOL);
-    EXPECT_EQ(logAv0, 0.25);
+    EXPECT_EQ(adapted[0], 0.25);
     EXPECT_NEAR(MapHalf(0.5), SECOND, TOL);
-    EXPECT_EQ(logAv0, 0.375);
+    EXPECT_EQ(adapted[0], 0.375);
   }
 }
 
@@ -89,30 +94,30 @@ TEST_F(Adaptation, HugeLogAveragesDoNotOverflowTheState) {
   // not, and the adapted value must stay a number either way.
   const double big = std::numeric_limits<double>::max();
   MapHalf(big);
-  EXPECT_EQ(logAv0, big * 0.5);
+  EXPECT_EQ(adapted[0], big * 0.5);
   MapHalf(big);
-  EXPECT_TRUE(std::isfinite(logAv0));
-  EXPECT_GT(logAv0, 0.0);
+  EXPECT_TRUE(std::isfinite(adapted[0]));
+  EXPECT_GT(adapted[0], 0.0);
 }
 
 TEST_F(Adaptation, CorruptFirstRecordLeavesTheStartValue) {
   // Nothing to keep yet: the adapted value stays 0 and the next sound
   // record starts the adaptation as a first record would.
   MapHalf(NaN);
-  EXPECT_EQ(logAv0, 0.0);
+  EXPECT_EQ(adapted[0], 0.0);
   MapHalf(0.0);
-  EXPECT_EQ(logAv0, 0.0);
+  EXPECT_EQ(adapted[0], 0.0);
   EXPECT_NEAR(MapHalf(0.5), FIRST, TOL);
-  EXPECT_EQ(logAv0, 0.25);
+  EXPECT_EQ(adapted[0], 0.25);
 }
 
 TEST_F(Adaptation, EachEyeKeepsItsOwnState) {
-  EXPECT_NEAR(MapHalf(0.5, &logAv0), FIRST, TOL);
-  MapHalf(NaN, &logAv0_right);
-  EXPECT_EQ(logAv0_right, 0.0);
-  EXPECT_EQ(logAv0, 0.25);
-  EXPECT_NEAR(MapHalf(0.5, &logAv0_right), FIRST, TOL);
-  EXPECT_EQ(logAv0_right, 0.25);
+  EXPECT_NEAR(MapHalf(0.5, 0), FIRST, TOL);
+  MapHalf(NaN, 1);
+  EXPECT_EQ(adapted[1], 0.0);
+  EXPECT_EQ(adapted[0], 0.25);
+  EXPECT_NEAR(MapHalf(0.5, 1), FIRST, TOL);
+  EXPECT_EQ(adapted[1], 0.25);
 }
 
 TEST_F(Adaptation, CorruptMaximumsLeaveTheStateAlone) {
@@ -123,9 +128,9 @@ TEST_F(Adaptation, CorruptMaximumsLeaveTheStateAlone) {
   double expected = 0.0;
   for (double m : maxima) {
     for (int k = 0; k < SIDE * SIDE; k++) lum[k] = 0.5;
-    Tonemapping(lum.data(), frame.data(), m, 0.5, &logAv0);
+    TonemapRecord(cs, lum.data(), m, 0.5, &adapted[0], 0);
     expected = (expected + 0.5) * 0.5;
-    EXPECT_EQ(logAv0, expected) << "maxLum " << m;
+    EXPECT_EQ(adapted[0], expected) << "maxLum " << m;
   }
 }
 
@@ -150,72 +155,78 @@ std::string Record(double maxLum, double logAvg, unsigned char r = 128, int w = 
   return rec;
 }
 
-// The player after start-up on an in-memory movie: header validated by the
-// caller, buffers sized as start-up sizes them, frame 0 not yet loaded.
+// The player after start-up on a movie written to a file: header validated
+// by the caller, buffers sized as start-up sizes them, frame 0 not yet
+// loaded.
 class Movie : public ::testing::Test {
  protected:
   void Open(const std::string &bytes, int tone = 1) {
     TearDown();
-    data = bytes;
-    memcpy(&header, data.data(), sizeof(header));
-    SetMovieGeometry();
-    ASSERT_EQ(AllocatePlayerBuffers(1), BUFFERS_ALLOCATED);
-    fptr = fmemopen(&data[0], data.size(), "rb");
-    ASSERT_NE(fptr, nullptr);
-    fseeko(fptr, 12, SEEK_SET);
-    tmo = tone;
-    exposure = 0.0f;
-    biasParam = 0.85f;
-    autoplay = 0;
-    playdir = 1;
-    looptype = 1;
-    currentframe = 0;
-    logAv0 = logAv0_right = 0.0;
+    path = ::testing::TempDir() + "tonemap_state_" + std::to_string(getpid()) + ".movie";
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    fclose(f);
+    MovieHeader header;
+    memcpy(&header, bytes.data(), sizeof(header));
+    const int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << path;
+    session.reset(new Session);
+    AdoptSessionMovie(session.get(), fd, header, 0);
+    ASSERT_EQ(AllocateShownFrame(session.get(), 2), BUFFERS_ALLOCATED);
+    session->settings.tmo = tone;
   }
 
-  void TearDown() override { FreePlayerBuffers(); }
+  void TearDown() override {
+    session.reset();
+    if (!path.empty()) unlink(path.c_str());
+    path.clear();
+  }
 
   // Steps to `frame`; false when the player ended on a failed read.
   bool Step(int frame) {
-    return HandleNextFrame(fptr, frame) == 1;
+    return HandleNextFrame(session.get(), frame) == 1;
   }
 
-  std::string data;
+  float *Out() const { return session->shown->out[0]; }
+
+  std::unique_ptr<Session> session;
+  std::string path;
 };
 
 TEST_F(Movie, MoreFramesAnnouncedThanPresentEndsAtTheFirstMissing) {
   // Plain output: frame 0 shows 1.0 (128 at exponent 129), frame 1 0.5.
   Open(Header(MW, MH, 1000000) + Record(2.0, 0.5) + Record(2.0, 0.5, 64), 0);
   ASSERT_TRUE(Step(0));
-  EXPECT_EQ(out_img[0], 1.0f);
+  EXPECT_EQ(Out()[0], 1.0f);
   ASSERT_TRUE(Step(-1));  // back from frame 0: the last frame present
-  EXPECT_EQ(currentframe, 999999);
-  EXPECT_EQ(out_img[0], 0.5f);
-  ASSERT_TRUE(Step(currentframe + 1));  // wraps to frame 0
-  EXPECT_EQ(currentframe, 0);
-  EXPECT_EQ(out_img[0], 1.0f);
+  EXPECT_EQ(session->currentframe, 999999);
+  EXPECT_EQ(Out()[0], 0.5f);
+  ASSERT_TRUE(Step(session->currentframe + 1));  // wraps to frame 0
+  EXPECT_EQ(session->currentframe, 0);
+  EXPECT_EQ(Out()[0], 1.0f);
   ASSERT_TRUE(Step(1));
-  EXPECT_EQ(out_img[0], 0.5f);
+  EXPECT_EQ(Out()[0], 0.5f);
   EXPECT_FALSE(Step(2));
-  EXPECT_EQ(currentframe, 2);
+  EXPECT_EQ(session->currentframe, 2);
 }
 
 TEST_F(Movie, CorruptStatisticsKeepTheAdaptationFinite) {
   Open(Header(MW, MH, 6) + Record(2.0, 0.5) + Record(NaN, NaN) + Record(Inf, Inf) +
        Record(-1.0, -Inf) + Record(0.0, 0.0) + Record(2.0, 0.5));
   ASSERT_TRUE(Step(0));
-  EXPECT_EQ(logAv0, 0.25);
+  EXPECT_EQ(session->adapted[0], 0.25);
   ASSERT_TRUE(Step(1));
   ASSERT_TRUE(Step(2));
   ASSERT_TRUE(Step(3));
-  EXPECT_EQ(logAv0, 0.25);
+  EXPECT_EQ(session->adapted[0], 0.25);
   ASSERT_TRUE(Step(4));  // a log-average of 0 is a sound value: 0.125
-  EXPECT_EQ(logAv0, 0.125);
+  EXPECT_EQ(session->adapted[0], 0.125);
   ASSERT_TRUE(Step(5));
-  EXPECT_EQ(logAv0, 0.3125);
+  EXPECT_EQ(session->adapted[0], 0.3125);
   // Past the last frame: frame 0 again.
   ASSERT_TRUE(Step(6));
-  EXPECT_EQ(currentframe, 0);
+  EXPECT_EQ(session->currentframe, 0);
 }
 
 TEST_F(Movie, StereoPairWithoutItsRightEyeEnds) {
@@ -223,22 +234,22 @@ TEST_F(Movie, StereoPairWithoutItsRightEyeEnds) {
   ASSERT_TRUE(Step(0));
   // To the end: one frame's length before the end is the middle of frame 0.
   ASSERT_TRUE(Step(-1));
-  EXPECT_EQ(currentframe, 1);
+  EXPECT_EQ(session->currentframe, 1);
   ASSERT_TRUE(Step(0));
   EXPECT_FALSE(Step(1));
-  EXPECT_EQ(currentframe, 1);
+  EXPECT_EQ(session->currentframe, 1);
 }
 
 TEST_F(Movie, FileShorterThanOneFrameEndsWithoutReadingOutside) {
   const std::string bytes = Header(MW, MH, 3) + Record(2.0, 0.5).substr(0, 600);
   Open(bytes);
   EXPECT_FALSE(Step(0));
-  EXPECT_EQ(currentframe, 0);
+  EXPECT_EQ(session->currentframe, 0);
   // To the end would seek before the start of the file; the position stays
   // and the read that follows fails and ends the player.
   Open(bytes);
   EXPECT_FALSE(Step(-1));
-  EXPECT_EQ(currentframe, 2);
+  EXPECT_EQ(session->currentframe, 2);
 }
 
 TEST_F(Movie, CutRecordsEndTheRunAtTheirFrame) {
@@ -250,7 +261,7 @@ TEST_F(Movie, CutRecordsEndTheRunAtTheirFrame) {
     Open(whole.substr(0, cut));
     ASSERT_TRUE(Step(0));
     EXPECT_FALSE(Step(1));
-    EXPECT_EQ(currentframe, 1);
+    EXPECT_EQ(session->currentframe, 1);
     TearDown();
   }
 }
