@@ -14,15 +14,17 @@
 // not negative whatever statistics the records hold, and in a movie whose
 // length matches its header the file position after every step is the end
 // of the frame being shown.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
+#include <memory>
 
-#include "player.h"
-#include "utility.h"
+#include "session.h"
 
 namespace {
 
@@ -30,21 +32,19 @@ struct MovieEnded {};
 
 constexpr int MAX_SIDE = 64;
 
-bool complete;  // the movie's length is what its header announces
-
-void Check() {
-  if (!std::isfinite(logAv0) || logAv0 < 0.0) abort();
-  if (!std::isfinite(logAv0_right) || logAv0_right < 0.0) abort();
-  if (complete && looptype == 1) {
-    if (currentframe < 0 || currentframe >= header.nframes) abort();
-    if (ftello(fptr) != (off_t)MovieFrameOffset(header, currentframe + 1)) abort();
+void Check(const Session &s, bool complete) {
+  for (double adapted : s.adapted)
+    if (!std::isfinite(adapted) || adapted < 0.0) abort();
+  if (complete && s.looptype == 1) {
+    if (s.currentframe < 0 || s.currentframe >= s.movie.header.nframes) abort();
+    if (s.position != FramePosition(s.movie, s.currentframe + 1)) abort();
   }
 }
 
-void Step(int64_t frame) {
+void Step(Session *s, int64_t frame, bool complete) {
   if (frame < INT32_MIN || frame > INT32_MAX) return;
-  if (!HandleNextFrame(fptr, (int)frame)) throw MovieEnded();
-  Check();
+  if (!HandleNextFrame(s, (int)frame)) throw MovieEnded();
+  Check(*s, complete);
 }
 
 }  // namespace
@@ -57,60 +57,62 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t *movie = data + CONTROL;
   const size_t moviesize = size - CONTROL;
 
-  // Start values of the player's state.
-  tmo = settings & 1;
-  byteswap = (settings >> 1) & 1;
-  autoplay = (settings >> 2) & 1;
-  static const float exposures[4] = {0.0f, -1.0f, 1.5f, 10.0f};
-  exposure = exposures[(settings >> 3) & 3];
-  biasParam = (settings & 0x20) ? 0.71f : 0.85f;
-  looptype = (settings & 0x40) ? 0 : 1;
-  playdir = 1;
-  currentframe = 0;
-  logAv0 = logAv0_right = 0.0;
-
   // Header checks as start-up makes them.
+  const int byteswap = (settings >> 1) & 1;
+  MovieHeader header;
   memcpy(&header, movie, sizeof(header));
   if (byteswap) SwapMovieHeader(&header);
   if (CheckMovieHeader(header) != nullptr) return 0;
   if (header.width > MAX_SIDE || header.height > MAX_SIDE) return 0;
 
-  SetMovieGeometry();
-  if (AllocatePlayerBuffers(1) != BUFFERS_ALLOCATED) abort();
-  fptr = fmemopen(const_cast<uint8_t *>(movie), moviesize, "rb");
-  if (!fptr) abort();
-  if (fseeko(fptr, MOVIE_HEADER_SIZE, SEEK_SET) != 0) abort();
-  complete = (uint64_t)moviesize == MovieFrameOffset(header, header.nframes);
+  // The movie in a file in memory, read by position as the player reads it.
+  const int fd = memfd_create("movie", MFD_CLOEXEC);
+  if (fd < 0) abort();
+  for (size_t done = 0; done < moviesize;) {
+    const ssize_t n = write(fd, movie + done, moviesize - done);
+    if (n <= 0) abort();
+    done += (size_t)n;
+  }
+  std::unique_ptr<Session> s(new Session);
+  AdoptSessionMovie(s.get(), fd, header, byteswap);
+  s->settings.tmo = settings & 1;
+  s->autoplay = (settings >> 2) & 1;
+  static const float exposures[4] = {0.0f, -1.0f, 1.5f, 10.0f};
+  s->settings.exposure = exposures[(settings >> 3) & 3];
+  s->settings.biasParam = (settings & 0x20) ? 0.71f : 0.85f;
+  s->looptype = (settings & 0x40) ? 0 : 1;
+  if (AllocateShownFrame(s.get(), 2) != BUFFERS_ALLOCATED) abort();
+  const bool complete = (uint64_t)moviesize == MovieFrameOffset(header, header.nframes);
 
   try {
-    Step(currentframe);  // frame 0, as start-up loads it
+    Step(s.get(), s->currentframe, complete);  // frame 0, as start-up loads it
     for (size_t i = 0; i < CONTROL - 1; i++) {
-      const uint8_t s = steps[i];
-      switch (s % 6) {
+      const uint8_t c = steps[i];
+      const int64_t cur = s->currentframe;
+      switch (c % 6) {
         case 0:
-          Step((int64_t)currentframe + 1);
+          Step(s.get(), cur + 1, complete);
           break;
         case 1:
-          Step((int64_t)currentframe - 1);
+          Step(s.get(), cur - 1, complete);
           break;
         case 2:
-          Step(0);
+          Step(s.get(), 0, complete);
           break;
         case 3:  // to the end: back from the first frame
-          if (currentframe != 0) Step(0);
-          Step(-1);
+          if (cur != 0) Step(s.get(), 0, complete);
+          Step(s.get(), -1, complete);
           break;
         case 4:
-          Step((int64_t)currentframe + (s / 6) % 8 - 4);
+          Step(s.get(), cur + (c / 6) % 8 - 4, complete);
           break;
         case 5:
-          tmo = !tmo;
+          s->settings.tmo = !s->settings.tmo;
           break;
       }
     }
   } catch (const MovieEnded &) {
     // A read failed: the player would have ended here.
   }
-  FreePlayerBuffers();
   return 0;
 }
