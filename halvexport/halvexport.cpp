@@ -154,7 +154,9 @@ void ParseValueOption(const std::string &arg, const char *value, Options *o) {
   }
 }
 
-// The options, then the movie and the output, which come last.
+// The options, then the movie and the output, which come last. A -h in
+// either of the last two places asks for the usage too, not for a movie or
+// an output of that name.
 Options ParseCommandLine(int argc, char **argv) {
   if (argc < 3) GiveUsage("");
   Options o;
@@ -167,6 +169,8 @@ Options ParseCommandLine(int argc, char **argv) {
     ParseValueOption(arg, argv[i + 1], &o);
     i++;
   }
+  for (int i = options; i < argc; i++)
+    if (strcmp(argv[i], "-h") == 0) GiveUsage("");
   if (o.lastgiven && o.job.first > o.job.last)
     GiveUsage("The first frame (" + std::to_string(o.job.first) + ") lies after the last (" +
               std::to_string(o.job.last) + ") [-first, -last]");

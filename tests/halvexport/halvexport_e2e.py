@@ -200,6 +200,11 @@ def test_usage(work):
     r = export(['-h', movie, out])
     check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START) and r.stderr.decode().endswith(
         '  -h              this text\n'), '-h: %r' % r.stderr)
+    usage = r.stderr
+    # -h in the movie's or the output's place is the usage alone too.
+    for args in (['-h'], ['-h', out], [movie, '-h'], ['-q', '-h'], ['-t', '-h', out], ['-j', '2', '-h', out]):
+        r = export(args)
+        check(r.returncode == 255 and r.stderr == usage and r.stdout == b'', '%s: %d %r' % (args, r.returncode, r.stderr))
     bad = [
         (['-x'], 'Unknown option or missing value: -x'),
         (['-exposure', 'abc'], 'Exposure must be a number of stops [-exposure]'),
