@@ -46,13 +46,16 @@ struct Options {
   const char *name = nullptr;
 };
 
-// The options, then the movie, which comes last.
+// The options, then the movie, which comes last. -h, wherever an option may
+// stand or in the movie's place, asks for the usage alone.
 Options ParseCommandLine(int argc, char **argv) {
   Options o;
   if (argc < 2) GiveUsage(nullptr);
   for (int i = 1; i < argc - 1; i++) {
     const char *arg = argv[i];
-    if (strcmp(arg, "-b") == 0) {
+    if (strcmp(arg, "-h") == 0) {
+      GiveUsage(nullptr);
+    } else if (strcmp(arg, "-b") == 0) {
       o.swap = 1;
     } else if (strcmp(arg, "-frames") == 0) {
       o.table = true;
@@ -66,6 +69,7 @@ Options ParseCommandLine(int argc, char **argv) {
     }
   }
   o.name = argv[argc - 1];
+  if (strcmp(o.name, "-h") == 0) GiveUsage(nullptr);
   if (o.name[0] == '-' && o.name[1] != 0) GiveUsage("The last argument must be the movie file");
   return o;
 }

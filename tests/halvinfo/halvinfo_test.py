@@ -267,6 +267,11 @@ def case_usage(work):
         check(status == 255, '%s: status %d' % (args, status), out, err)
         check(out == '', '%s: stdout %r' % (args, out))
         check('Usage: halvinfo [-b] [-frames] [-plot file.svg] [-R n] movie' in err, '%s: usage' % args, err)
+    # -h anywhere an option or the movie may stand: the usage alone.
+    for args in (['-h'], ['-h', path], ['-frames', '-h'], ['-b', '-h', path]):
+        status, out, err = run(*args)
+        check(status == 255 and out == '' and err.startswith('Usage: halvinfo ') and err.count('\n') == 5,
+              '%s: the usage alone' % args, status, err)
     status, out, err = run('-R', 'x', path)
     check('Look-ahead radius must be a whole number of frames, 0 or more [-R]' in err, '-R message', err)
 
