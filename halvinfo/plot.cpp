@@ -13,8 +13,15 @@
 
 namespace {
 
+// The picture from the top: the title, the legend under it, then a panel
+// per eye, each its label, the plot area and the frame axis under it, the
+// last one ending at the picture's bottom edge.
 constexpr double plot_width = 1000, left_edge = 80, right_edge = 980;
-constexpr double panel_height = 380, panel_top = 50, area_height = 290;
+constexpr double title_y = 18, legend_y = 36;  // text baselines
+constexpr double panels_top = 48;              // the first panel, under the legend
+constexpr double label_height = 22, area_height = 320, axis_height = 44;
+constexpr double panel_height = label_height + area_height + axis_height;
+constexpr double bottom_margin = 4;
 
 struct Curve {
   const char *name;     // the column's name, also the path's id
@@ -23,12 +30,15 @@ struct Curve {
   double FrameFigures::*value;
 };
 
+// Drawn in this order, and so listed in the legend. The adapted values
+// follow logAv closely and often cover it: logAv comes last, on top, dashed
+// so that the lines under it show through its gaps.
 constexpr Curve curves[] = {
-    {"logAv", "#1f77b4", nullptr, &FrameFigures::logAv},
     {"maxLum", "#ff7f0e", nullptr, &FrameFigures::maxLum},
     {"adapted_causal", "#2ca02c", nullptr, &FrameFigures::adapted_causal},
     {"adapted_lookahead", "#d62728", nullptr, &FrameFigures::adapted_lookahead},
     {"peak_lookahead", "#9467bd", "6,3", &FrameFigures::peak_lookahead},
+    {"logAv", "#1f77b4", "4,2", &FrameFigures::logAv},
 };
 
 void Append(std::string *out, const char *format, ...) {
@@ -63,7 +73,7 @@ bool Plottable(double v) { return std::isfinite(v) && v > 0.0; }
 
 // One eye's panel: decades, frame ticks, cuts and the curves.
 void Panel(std::string *svg, int eye, int eyes, const std::vector<FrameFigures> &rows) {
-  const double top = panel_top + eye * panel_height, bottom = top + area_height;
+  const double top = panels_top + eye * panel_height + label_height, bottom = top + area_height;
   const size_t n = rows.size();
   // The decades that hold every value that can be drawn.
   double lo = INFINITY, hi = -INFINITY;
@@ -80,7 +90,7 @@ void Panel(std::string *svg, int eye, int eyes, const std::vector<FrameFigures> 
   auto Y = [&](double v) { return bottom - area_height * (std::log10(v) - lo) / (hi - lo); };
 
   Append(svg, "<g id=\"eye%d\">\n", eye);
-  Append(svg, "<text x=\"%g\" y=\"%g\" font-weight=\"bold\">%s</text>\n", left_edge, top - 12,
+  Append(svg, "<text class=\"label\" x=\"%g\" y=\"%g\" font-weight=\"bold\">%s</text>\n", left_edge, top - 7,
          eyes == 2 ? (eye == 0 ? "Left eye (eye 0)" : "Right eye (eye 1)") : "Eye 0");
   Append(svg, "<rect x=\"%g\" y=\"%g\" width=\"%g\" height=\"%g\" fill=\"none\" stroke=\"#888\"/>\n", left_edge,
          top, right_edge - left_edge, area_height);
@@ -132,7 +142,7 @@ void Panel(std::string *svg, int eye, int eyes, const std::vector<FrameFigures> 
 int WritePlot(const std::string &path, const std::string &moviename, int radius,
               const std::vector<std::vector<FrameFigures>> &figures) {
   const int eyes = (int)figures.size();
-  const double height = panel_top + eyes * panel_height + 30;
+  const double height = panels_top + eyes * panel_height + bottom_margin;
   std::string svg;
   svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   Append(&svg,
@@ -141,15 +151,17 @@ int WritePlot(const std::string &path, const std::string &moviename, int radius,
          plot_width, height, plot_width, height);
   svg += "<title>" + Escape(moviename) + ": statistics and adaptation</title>\n";
   Append(&svg, "<rect width=\"%g\" height=\"%g\" fill=\"white\"/>\n", plot_width, height);
-  svg += "<text x=\"" + std::to_string((int)left_edge) + "\" y=\"18\" font-size=\"14\">" + Escape(moviename);
+  Append(&svg, "<text x=\"%g\" y=\"%g\" font-size=\"14\">", left_edge, title_y);
+  svg += Escape(moviename);
   Append(&svg, " (look-ahead window %d frames each side; dotted lines: cuts)</text>\n", radius);
   // The legend, on one line under the title.
   double x = left_edge;
   svg += "<g id=\"legend\">\n";
   for (const Curve &c : curves) {
-    Append(&svg, "<line x1=\"%g\" y1=\"30\" x2=\"%g\" y2=\"30\" stroke=\"%s\" stroke-width=\"2\"%s%s%s/>\n", x, x + 24,
-           c.colour, c.dash ? " stroke-dasharray=\"" : "", c.dash ? c.dash : "", c.dash ? "\"" : "");
-    Append(&svg, "<text x=\"%g\" y=\"34\">%s</text>\n", x + 28, c.name);
+    Append(&svg, "<line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"%g\" stroke=\"%s\" stroke-width=\"2\"%s%s%s/>\n", x,
+           legend_y - 4, x + 24, legend_y - 4, c.colour, c.dash ? " stroke-dasharray=\"" : "", c.dash ? c.dash : "",
+           c.dash ? "\"" : "");
+    Append(&svg, "<text x=\"%g\" y=\"%g\">%s</text>\n", x + 28, legend_y, c.name);
     x += 175;
   }
   svg += "</g>\n";

@@ -346,6 +346,20 @@ def case_plot(work):
         check(cuts == [k for k, s in enumerate(starts) if s and k > 0], 'cuts of eye %d: %s' % (eye, cuts))
     title = root.find(SVG + 'title').text
     check(path in title, 'title names the movie', title)
+    # The layout: the panels' labels clear of the legend (12-pixel text),
+    # logAv dashed and drawn over the adapted lines, the last panel's axis
+    # at the picture's bottom edge.
+    legend_y = max(float(t.get('y')) for t in root.find('%sg[@id="legend"]' % SVG).iter(SVG + 'text'))
+    labels = [float(t.get('y')) for t in root.iter(SVG + 'text') if t.get('class') == 'label']
+    check(len(labels) == 2 and min(labels) >= legend_y + 14, 'labels clear of the legend', legend_y, labels)
+    order = [p.get('id') for p in root.iter(SVG + 'path')]
+    for eye in (0, 1):
+        log_av = paths['logAv-eye%d' % eye]
+        check(log_av.get('stroke') == '#1f77b4' and log_av.get('stroke-dasharray'), 'logAv dashed, in blue')
+        check(all(order.index('logAv-eye%d' % eye) > order.index('%s-eye%d' % (n, eye))
+                  for n in ('adapted_causal', 'adapted_lookahead')), 'logAv drawn last', order)
+    lowest = max(float(t.get('y')) for t in root.iter(SVG + 'text'))
+    check(float(root.get('height')) - lowest <= 20, 'the plot fills the picture', root.get('height'), lowest)
     # Written whole or not at all: into a directory that does not exist.
     missing = os.path.join(work.path, 'no-such-dir', 'p.svg')
     status, out, err = run('-plot', missing, path)
