@@ -399,3 +399,33 @@ TEST_F(ExportCore, FullDeviceStopsTheStream) {
   EXPECT_EQ(report[0], std::string("Failed to write the PPM stream to the standard output (frame 0): ") +
                            strerror(ENOSPC));
 }
+
+TEST_F(ExportCore, FailedReadsNameTheFrameAndTheReason) {
+  const Movie m = WriteTestMovie("unreadable", 1);
+  // The movie on a descriptor that cannot be read: every read fails with EBADF.
+  MovieFile writeonly;
+  AdoptMovieFile(&writeonly, open(m.path.c_str(), O_WRONLY), m.file->header, 0);
+  const std::string gone = m.path + ".gone";
+  const struct {
+    int tmo, lookahead;
+    const MovieFile *movie;
+    std::string path, message;
+  } cases[] = {
+      {1, 0, &writeonly, m.path, std::string("Failed to read the statistics of frame 0: ") + strerror(EBADF)},
+      {0, 0, &writeonly, m.path, std::string("Failed to read frame 0: ") + strerror(EBADF)},
+      {1, 1, m.file.get(), gone,
+       "Failed to open movie file \"" + gone + "\" for look-ahead adaptation: " + strerror(ENOENT)},
+  };
+  for (const auto &c : cases) {
+    ExportJob job = Job(m, Settings{c.tmo, 0.0f, c.lookahead, 6});
+    job.movie = c.movie;
+    job.path = c.path;
+    job.threads = 2;
+    const Outcome o = Export(job);
+    EXPECT_EQ(o.result, EXPORT_FAILED);
+    EXPECT_TRUE(o.pictures.empty());
+    ASSERT_FALSE(o.report.empty());
+    EXPECT_EQ(o.report[0], c.message);
+  }
+  CloseMovieFile(&writeonly);
+}

@@ -251,9 +251,12 @@ def test_header(work):
         return write_file(work.file(name), movie_header(width, height, nframes, 1, fmt, order) + tail)
 
     missing = work.file('absent.hmv')
+    fifo = work.file('fifo.hmv')
+    os.mkfifo(fifo)
     cases = [
         ([missing], 'Failed to open movie file "%s"\n' % missing),
         ([work.path], 'Failed to open movie file "%s"\n' % work.path),  # a folder is no movie
+        ([fifo], 'Failed to open movie file "%s"\n' % fifo),  # nor a FIFO, which is not waited on
         ([write_file(work.file('short.hmv'), movie_header(W, H, 1)[:11])], 'Failed to read the header\n'),
         ([header_file('w15.hmv', 15, 20, 1)], 'Movie width out of range (or bad header)\n'),
         ([header_file('h32000.hmv', 20, 32000, 1)], 'Movie height out of range (or bad header)\n'),

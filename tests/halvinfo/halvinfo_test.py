@@ -252,10 +252,13 @@ def case_not_a_movie(work):
         check(status == 255, '%s: status %d' % (name, status), out, err)
         check(out == '', '%s: stdout %r' % (name, out))
         check(message in err, '%s: message %r' % (name, message), err)
-    for path in (os.path.join(work.path, 'missing.hmv'), work.path):
+    fifo = os.path.join(work.path, 'fifo.hmv')
+    os.mkfifo(fifo)
+    for path, reason in ((os.path.join(work.path, 'missing.hmv'), 'No such file or directory'),
+                         (work.path, 'Invalid argument'), (fifo, 'Invalid argument')):
         status, out, err = run(path)
-        check(status == 255 and 'Failed to open movie file' in err and out == '', 'cannot open %s' % path,
-              status, out, err)
+        check(status == 255 and err == 'Failed to open movie file "%s": %s\n' % (path, reason) and out == '',
+              'cannot open %s' % path, status, out, err)
 
 
 @case
