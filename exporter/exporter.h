@@ -138,7 +138,8 @@ int WritePng(int fd, int width, int height, int depth, const unsigned char *samp
 std::string PpmHeader(int width, int height, int depth);
 
 // ---------------------------------------------------------------------------
-// The export of a range of frames (export.cpp).
+// The export of a range of frames (export.cpp, with export_plan.cpp and
+// export_frame.cpp).
 
 enum ExportEye { EXPORT_BOTH, EXPORT_LEFT, EXPORT_RIGHT };
 

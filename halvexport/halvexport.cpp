@@ -53,6 +53,8 @@ const char *usage =
   exit(NOT_RUN);
 }
 
+// The signal that asks the export to stop: a handler reaches nothing but a
+// flag of the program's own.
 volatile sig_atomic_t stopsignal = 0;
 
 void HandleSignal(int sig) { stopsignal = sig; }
