@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "movie.h"
+#include "movie_file.h"
 
 // ---------------------------------------------------------------------------
 // Gamma quantisation (quantise.cpp).
@@ -138,15 +139,14 @@ int WritePng(int fd, int width, int height, int depth, const unsigned char *samp
 std::string PpmHeader(int width, int height, int depth);
 
 // ---------------------------------------------------------------------------
-// The export of a range of frames (export.cpp).
+// The export of a range of frames (export.cpp, with export_plan.cpp and
+// export_frame.cpp).
 
 enum ExportEye { EXPORT_BOTH, EXPORT_LEFT, EXPORT_RIGHT };
 
 struct ExportJob {
-  std::string movie;      // the movie's path: the look-ahead reads it again
-  FILE *file = nullptr;   // the movie, its header read and checked
-  MovieHeader header{};   // as read (swapped with byteswap)
-  int byteswap = 0;
+  std::string path;                  // the movie's path, for the look-ahead's own reads
+  const MovieFile *movie = nullptr;  // open, its header read (and swapped) and checked
   int tmo = 0;
   float exposure = 0.0f;
   float biasParam = 0.85f;

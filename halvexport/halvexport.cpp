@@ -16,9 +16,9 @@
 #include "exporter.h"
 #include "lookahead.h"
 #include "movie.h"
+#include "movie_file.h"
 #include "pool.h"
 #include "progress.h"
-#include "utility.h"
 
 namespace {
 
@@ -53,6 +53,8 @@ const char *usage =
   exit(NOT_RUN);
 }
 
+// The signal that asks the export to stop: a handler reaches nothing but a
+// flag of the program's own.
 volatile sig_atomic_t stopsignal = 0;
 
 void HandleSignal(int sig) { stopsignal = sig; }
@@ -84,133 +86,155 @@ void Report(const std::string &line) {
   fprintf(stderr, "%s\n", line.c_str());
 }
 
-// A header check's message, then the end. A header that passes in the
-// other byte order, where the file holds a frame of that size, says how to
-// read it. (Small sizes pass both ways: 16 reads as 4096.)
-void FailOnFault(const char *fault, const MovieHeader &header, int byteswap, FILE *file) {
-  if (fault == nullptr) return;
-  fprintf(stderr, "%s\n", fault);
-  MovieHeader other = header;
-  SwapMovieHeader(&other);
-  struct stat st;
-  if (CheckMovieHeader(other) == nullptr && fstat(fileno(file), &st) == 0 &&
-      (uint64_t)st.st_size >= MOVIE_HEADER_SIZE + MovieFrameSize(other))
-    fprintf(stderr, "The header is valid in the other byte order: export %s -b\n", byteswap ? "without" : "with");
-  exit(NOT_RUN);
-}
-
-}  // namespace
-
-int main(int argc, char **argv) {
+// What the command line asks for besides the job itself.
+struct Options {
   ExportJob job;
-  job.threads = ProcessorCount();
+  int byteswap = 0;
   bool quiet = false;
   bool lastgiven = false;
+  std::string output;
+};
+
+// An option that takes no value. Returns false for any other argument.
+bool ParseSwitch(const std::string &arg, Options *o) {
+  if (arg == "-h") GiveUsage("");
+  if (arg == "-t") {
+    o->job.tmo = 1;
+  } else if (arg == "-b") {
+    o->byteswap = 1;
+  } else if (arg == "-A") {
+    o->job.lookahead = 1;
+  } else if (arg == "-q") {
+    o->quiet = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The frame-range, picture and thread options, each with its value.
+void ParseValueOption(const std::string &arg, const char *value, Options *o) {
+  ExportJob &job = o->job;
+  double number;
+  if (arg == "-exposure") {
+    if (!ParseNumber(value, &number) || !std::isfinite((float)number))
+      GiveUsage("Exposure must be a number of stops [-exposure]");
+    job.exposure = (float)number;
+  } else if (arg == "-bias") {
+    if (!ParseNumber(value, &number) || number < 0.71 || number > 0.99)
+      GiveUsage("Bias must be a number from 0.71 to 0.99 [-bias]");
+    job.biasParam = (float)number;
+  } else if (arg == "-R") {
+    if (!ParseLookAheadRadius(value, &job.radius))
+      GiveUsage("Look-ahead radius must be a whole number of frames, 0 or more [-R]");
+  } else if (arg == "-first" || arg == "-last") {
+    const int64_t frame = ParseFrame(value);
+    if (frame < 0) GiveUsage("Frame numbers must be whole numbers, 0 or more [" + arg + "]");
+    (arg == "-first" ? job.first : job.last) = frame;
+    if (arg == "-last") o->lastgiven = true;
+  } else if (arg == "-gamma") {
+    if (!ParseNumber(value, &number) || number < MIN_EXPORT_GAMMA || number > MAX_EXPORT_GAMMA)
+      GiveUsage("Gamma must be a number from 0.1 to 10 [-gamma]");
+    job.gamma = number;
+  } else if (arg == "-depth") {
+    if (strcmp(value, "8") != 0 && strcmp(value, "16") != 0) GiveUsage("Depth must be 8 or 16 [-depth]");
+    job.depth = atoi(value);
+  } else if (arg == "-eye") {
+    if (strcmp(value, "both") == 0)
+      job.eye = EXPORT_BOTH;
+    else if (strcmp(value, "left") == 0)
+      job.eye = EXPORT_LEFT;
+    else if (strcmp(value, "right") == 0)
+      job.eye = EXPORT_RIGHT;
+    else
+      GiveUsage("Eye must be both, left or right [-eye]");
+  } else if (arg == "-j") {
+    job.threads = ParseThreadCount(value);
+    if (job.threads == 0) GiveUsage("Thread count must be a whole number from 1 to 1024 [-j]");
+  } else {
+    GiveUsage("Unknown option: " + arg);
+  }
+}
+
+// The options, then the movie and the output, which come last. A -h in
+// either of the last two places asks for the usage too, not for a movie or
+// an output of that name.
+Options ParseCommandLine(int argc, char **argv) {
   if (argc < 3) GiveUsage("");
-  const int options = argc - 2;  // the movie and the output come last
+  Options o;
+  o.job.threads = ProcessorCount();
+  const int options = argc - 2;
   for (int i = 1; i < options; i++) {
     const std::string arg = argv[i];
-    const bool hasvalue = i + 1 < options;
-    const char *value = hasvalue ? argv[i + 1] : "";
-    double number;
-    if (arg == "-h") {
-      GiveUsage("");
-    } else if (arg == "-t") {
-      job.tmo = 1;
-    } else if (arg == "-b") {
-      job.byteswap = 1;
-    } else if (arg == "-A") {
-      job.lookahead = 1;
-    } else if (arg == "-q") {
-      quiet = true;
-    } else if (!hasvalue) {
-      GiveUsage("Unknown option or missing value: " + arg);
-    } else if (arg == "-exposure") {
-      if (!ParseNumber(value, &number) || !std::isfinite((float)number))
-        GiveUsage("Exposure must be a number of stops [-exposure]");
-      job.exposure = (float)number;
-      i++;
-    } else if (arg == "-bias") {
-      if (!ParseNumber(value, &number) || number < 0.71 || number > 0.99)
-        GiveUsage("Bias must be a number from 0.71 to 0.99 [-bias]");
-      job.biasParam = (float)number;
-      i++;
-    } else if (arg == "-R") {
-      if (!ParseLookAheadRadius(value, &job.radius))
-        GiveUsage("Look-ahead radius must be a whole number of frames, 0 or more [-R]");
-      i++;
-    } else if (arg == "-first" || arg == "-last") {
-      const int64_t frame = ParseFrame(value);
-      if (frame < 0) GiveUsage("Frame numbers must be whole numbers, 0 or more [" + arg + "]");
-      if (arg == "-first") {
-        job.first = frame;
-      } else {
-        job.last = frame;
-        lastgiven = true;
-      }
-      i++;
-    } else if (arg == "-gamma") {
-      if (!ParseNumber(value, &number) || number < MIN_EXPORT_GAMMA || number > MAX_EXPORT_GAMMA)
-        GiveUsage("Gamma must be a number from 0.1 to 10 [-gamma]");
-      job.gamma = number;
-      i++;
-    } else if (arg == "-depth") {
-      if (strcmp(value, "8") != 0 && strcmp(value, "16") != 0) GiveUsage("Depth must be 8 or 16 [-depth]");
-      job.depth = atoi(value);
-      i++;
-    } else if (arg == "-eye") {
-      if (strcmp(value, "both") == 0)
-        job.eye = EXPORT_BOTH;
-      else if (strcmp(value, "left") == 0)
-        job.eye = EXPORT_LEFT;
-      else if (strcmp(value, "right") == 0)
-        job.eye = EXPORT_RIGHT;
-      else
-        GiveUsage("Eye must be both, left or right [-eye]");
-      i++;
-    } else if (arg == "-j") {
-      job.threads = ParseThreadCount(value);
-      if (job.threads == 0) GiveUsage("Thread count must be a whole number from 1 to 1024 [-j]");
-      i++;
-    } else {
-      GiveUsage("Unknown option: " + arg);
-    }
+    if (ParseSwitch(arg, &o)) continue;
+    if (i + 1 >= options) GiveUsage("Unknown option or missing value: " + arg);
+    ParseValueOption(arg, argv[i + 1], &o);
+    i++;
   }
-  if (lastgiven && job.first > job.last)
-    GiveUsage("The first frame (" + std::to_string(job.first) + ") lies after the last (" +
-              std::to_string(job.last) + ") [-first, -last]");
-  job.movie = argv[argc - 2];
-  const std::string output = argv[argc - 1];
-  job.stream = output == "-";
-  if (!job.stream) {
-    const std::string problem = ParseOutputPattern(output, &job.pattern);
+  for (int i = options; i < argc; i++)
+    if (strcmp(argv[i], "-h") == 0) GiveUsage("");
+  if (o.lastgiven && o.job.first > o.job.last)
+    GiveUsage("The first frame (" + std::to_string(o.job.first) + ") lies after the last (" +
+              std::to_string(o.job.last) + ") [-first, -last]");
+  o.job.path = argv[argc - 2];
+  o.output = argv[argc - 1];
+  o.job.stream = o.output == "-";
+  if (!o.job.stream) {
+    const std::string problem = ParseOutputPattern(o.output, &o.job.pattern);
     if (!problem.empty()) GiveUsage(problem);
   } else if (isatty(STDOUT_FILENO)) {
     GiveUsage("The PPM stream is binary: send the standard output to a file or a program, not a terminal");
   }
+  return o;
+}
 
-  // The movie, with the player's checks and messages.
-  job.file = OpenRegularFile(job.movie.c_str(), "rb");
-  if (job.file == nullptr) {
-    fprintf(stderr, "Failed to open movie file \"%s\"\n", job.movie.c_str());
-    return NOT_RUN;
+// A header check's message, then the end. A header that passes in the
+// other byte order, where the file holds a frame of that size, says how to
+// read it. (Small sizes pass both ways: 16 reads as 4096.)
+void FailOnFault(const char *fault, const MovieFile &movie) {
+  if (fault == nullptr) return;
+  fprintf(stderr, "%s\n", fault);
+  MovieHeader other = movie.header;
+  SwapMovieHeader(&other);
+  if (CheckMovieHeader(other) == nullptr && movie.file_size >= MOVIE_HEADER_SIZE + MovieFrameSize(other))
+    fprintf(stderr, "The header is valid in the other byte order: export %s -b\n",
+            movie.byteswap ? "without" : "with");
+  exit(NOT_RUN);
+}
+
+// The movie, with the player's checks and messages; the end when it fails
+// them. A path that names no regular file fails at once, without opening
+// it: a FIFO would hold the open until a writer came.
+void OpenCheckedMovie(const std::string &path, int byteswap, MovieFile *movie) {
+  struct stat st;
+  const bool regular = stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+  const MovieOpenResult opened = regular ? OpenMovieFile(movie, path.c_str(), byteswap) : MOVIE_NOT_OPENED;
+  if (opened == MOVIE_NOT_OPENED) {
+    fprintf(stderr, "Failed to open movie file \"%s\"\n", path.c_str());
+    exit(NOT_RUN);
   }
-  if (!ReadMovieHeader(job.file, &job.header, job.byteswap)) {
+  if (opened == MOVIE_NO_HEADER) {
     fprintf(stderr, "Failed to read the header\n");
-    return NOT_RUN;
+    exit(NOT_RUN);
   }
-  FailOnFault(CheckMovieWidth(job.header), job.header, job.byteswap, job.file);
-  FailOnFault(CheckMovieHeight(job.header), job.header, job.byteswap, job.file);
-  FailOnFault(CheckMovieFrames(job.header), job.header, job.byteswap, job.file);
-  FailOnFault(CheckMovieFormat(job.header), job.header, job.byteswap, job.file);
-  const int64_t lastframe = job.header.nframes - 1;
-  if (!lastgiven || job.last > lastframe) job.last = lastframe;
-  if (job.first > job.last)
-    GiveUsage("The first frame (" + std::to_string(job.first) + ") lies after the movie's last (" +
-              std::to_string(job.last) + ") [-first]");
+  FailOnFault(CheckMovieWidth(movie->header), *movie);
+  FailOnFault(CheckMovieHeight(movie->header), *movie);
+  FailOnFault(CheckMovieFrames(movie->header), *movie);
+  FailOnFault(CheckMovieFormat(movie->header), *movie);
+}
 
-  // A closed pipe is a failed write, not a silent death; a signal to stop
-  // lets the export remove what is unfinished.
+// The range within the movie: -last past the end, or none, is its last frame.
+void SettleRange(const MovieHeader &header, Options *o) {
+  const int64_t lastframe = header.nframes - 1;
+  if (!o->lastgiven || o->job.last > lastframe) o->job.last = lastframe;
+  if (o->job.first > o->job.last)
+    GiveUsage("The first frame (" + std::to_string(o->job.first) + ") lies after the movie's last (" +
+              std::to_string(o->job.last) + ") [-first]");
+}
+
+// A closed pipe is a failed write, not a silent death; a signal to stop
+// lets the export remove what is unfinished.
+void CatchStopSignals() {
   signal(SIGPIPE, SIG_IGN);
   struct sigaction action;
   memset(&action, 0, sizeof action);
@@ -220,14 +244,16 @@ int main(int argc, char **argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
-  job.stop = &stopsignal;
+}
 
+// The export with its progress line; the program's status.
+int RunExport(ExportJob *job, bool quiet) {
+  job->stop = &stopsignal;
   StartProgress(!quiet && isatty(STDERR_FILENO));
-  job.progress = ShowProgress;
-  job.report = Report;
-  const ExportResult result = ExportFrames(job);
+  job->progress = ShowProgress;
+  job->report = Report;
+  const ExportResult result = ExportFrames(*job);
   EndProgress();
-  fclose(job.file);
   if (result == EXPORT_INTERRUPTED) {
     // Ended as the signal ends a program, now that nothing unfinished is left.
     const int sig = stopsignal;
@@ -236,4 +262,18 @@ int main(int argc, char **argv) {
     return 128 + sig;
   }
   return result == EXPORT_DONE ? EXPORTED : FAILED;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options = ParseCommandLine(argc, argv);
+  MovieFile movie;
+  OpenCheckedMovie(options.job.path, options.byteswap, &movie);
+  options.job.movie = &movie;
+  SettleRange(movie.header, &options);
+  CatchStopSignals();
+  const int status = RunExport(&options.job, options.quiet);
+  CloseMovieFile(&movie);
+  return status;
 }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,7 +65,27 @@ struct Movie {
   std::string path;
   int eyes, frames;
   bool swapped;
+  std::shared_ptr<MovieFile> file;  // opened as halvexport opens it
 };
+
+// The fixture swaps a movie's statistics, not its header: the movie is
+// taken with the header it was written with.
+std::shared_ptr<MovieFile> Open(const std::string &path, int eyes, int frames, bool swapped) {
+  std::shared_ptr<MovieFile> file(new MovieFile, [](MovieFile *f) {
+    CloseMovieFile(f);
+    delete f;
+  });
+  MovieHeader header{};
+  header.width = W;
+  header.height = H;
+  header.format = MOVIE_FORMAT;
+  header.eyes = (uint8_t)eyes;
+  header.nframes = frames;
+  const int fd = open(path.c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0) << path;
+  AdoptMovieFile(file.get(), fd, header, swapped ? 1 : 0);
+  return file;
+}
 
 Movie WriteTestMovie(const std::string &name, int eyes, bool swapped = false, size_t cut = 0) {
   const std::vector<Stats> left = LeftStats(), right = RightStats();
@@ -74,7 +95,8 @@ Movie WriteTestMovie(const std::string &name, int eyes, bool swapped = false, si
     if (eyes == 2) records.push_back(Picture((int)k, 1, right[k]));
   }
   const int n = (int)left.size();
-  return {WriteMovie(name, W, H, eyes, n, records, swapped, cut), eyes, n, swapped};
+  const std::string path = WriteMovie(name, W, H, eyes, n, records, swapped, cut);
+  return {path, eyes, n, swapped, Open(path, eyes, n, swapped)};
 }
 
 // The player's bytes of every frame when it steps through the movie from
@@ -86,38 +108,27 @@ struct Settings {
 };
 
 std::vector<std::vector<std::vector<unsigned char>>> PlayerFrames(const Movie &m, const Settings &s, int upto) {
-  OpenMovie(m.path, W, H, m.eyes, m.frames);
-  byteswap = m.swapped ? 1 : 0;
-  tmo = s.tmo;
-  exposure = s.exposure;
-  lookahead = s.lookahead;
-  lookahead_radius = s.radius;
-  if (s.lookahead) {
-    EXPECT_EQ(OpenPlayerLookAhead(m.path.c_str()), 0);
-  }
-  upload_bytes = 1;
-  EXPECT_TRUE(AllocateDisplayBytes());
+  std::unique_ptr<Session> session = OpenMovie(m.path, W, H, m.eyes, m.frames, m.swapped ? 1 : 0);
+  session->settings.tmo = s.tmo;
+  session->settings.exposure = s.exposure;
+  session->settings.lookahead = s.lookahead;
+  session->settings.radius = s.radius;
+  session->settings.bytes = 1;
+  EXPECT_EQ(AllocateShownBytes(session.get()), BUFFERS_ALLOCATED);
+  const size_t npixels = session->movie.npixels;
   std::vector<std::vector<std::vector<unsigned char>>> frames;
   for (int k = 0; k <= upto; k++) {
-    EXPECT_EQ(HandleNextFrame(fptr, k), 1) << k;
-    EXPECT_EQ(currentframe, k);
+    EXPECT_EQ(HandleNextFrame(session.get(), k), 1) << k;
+    EXPECT_EQ(session->currentframe, k);
     std::vector<std::vector<unsigned char>> eyes;
-    for (const unsigned char *shown : {out_bytes, out_bytes_right}) {
-      if (eyes.size() == (size_t)showneyes) break;
+    for (int eye = 0; eye < ShownEyes(*session); eye++) {
+      const unsigned char *shown = session->shown->bytes[eye];
       std::vector<unsigned char> rgb(3 * npixels);
       for (size_t i = 0; i < 3 * npixels; i++) rgb[i] = DisplayComponent(shown, i / 3, (int)(i % 3));
       eyes.push_back(rgb);
     }
     frames.push_back(eyes);
   }
-  ClosePlayerLookAhead();
-  TearDownPlayer();
-  upload_bytes = 0;
-  byteswap = 0;
-  tmo = 0;
-  lookahead = 0;
-  lookahead_radius = LOOKAHEAD_DEFAULT_RADIUS;
-  exposure = 0.0f;
   return frames;
 }
 
@@ -131,13 +142,8 @@ struct Outcome {
 
 ExportJob Job(const Movie &m, const Settings &s) {
   ExportJob job;
-  job.movie = m.path;
-  job.header.width = W;
-  job.header.height = H;
-  job.header.format = MOVIE_FORMAT;
-  job.header.eyes = (uint8_t)m.eyes;
-  job.header.nframes = m.frames;
-  job.byteswap = m.swapped ? 1 : 0;
+  job.path = m.path;
+  job.movie = m.file.get();
   job.tmo = s.tmo;
   job.exposure = s.exposure;
   job.lookahead = s.lookahead;
@@ -152,8 +158,6 @@ ExportJob Job(const Movie &m, const Settings &s) {
 
 Outcome Export(ExportJob job) {
   Outcome o;
-  job.file = fopen(job.movie.c_str(), "rb");
-  EXPECT_NE(job.file, nullptr);
   const std::string streampath = ::testing::TempDir() + "exporter_stream_" + std::to_string(getpid());
   if (job.stream) {
     job.streamfd = open(streampath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -162,7 +166,6 @@ Outcome Export(ExportJob job) {
   job.report = [&o](const std::string &line) { o.report.push_back(line); };
   job.progress = [&o](int64_t done, int64_t) { o.progressed = done; };
   o.result = ExportFrames(job);
-  fclose(job.file);
   if (job.stream) {
     std::string all;
     char buffer[4096];
@@ -171,8 +174,8 @@ Outcome Export(ExportJob job) {
     while ((n = read(job.streamfd, buffer, sizeof buffer)) > 0) all.append(buffer, (size_t)n);
     close(job.streamfd);
     unlink(streampath.c_str());
-    const std::string header = PpmHeader(ExportWidth(job.header, job.eye), H, job.depth);
-    const size_t size = header.size() + 3 * (size_t)ExportWidth(job.header, job.eye) * H * (job.depth / 8);
+    const std::string header = PpmHeader(ExportWidth(job.movie->header, job.eye), H, job.depth);
+    const size_t size = header.size() + 3 * (size_t)ExportWidth(job.movie->header, job.eye) * H * (job.depth / 8);
     EXPECT_EQ(all.size() % size, 0u);
     for (size_t at = 0; at + size <= all.size(); at += size) {
       EXPECT_EQ(all.compare(at, header.size(), header), 0);
@@ -334,16 +337,13 @@ TEST_F(ExportCore, PngFilesByPatternAndNothingElse) {
   volatile sig_atomic_t stop = 0;
   job.stop = &stop;
   job.first = 0;
-  job.file = nullptr;
   ExportJob stopping = job;
-  stopping.file = fopen(m.path.c_str(), "rb");
   Outcome p;
   stopping.report = [&p](const std::string &line) { p.report.push_back(line); };
   stopping.progress = [&stop](int64_t done, int64_t) {
     if (done == 2) stop = 1;
   };
   EXPECT_EQ(ExportFrames(stopping), EXPORT_INTERRUPTED);
-  fclose(stopping.file);
   EXPECT_EQ(Folder(dir), (std::set<std::string>{"frame_00000.png", "frame_00001.png"}));
   ASSERT_EQ(p.report.size(), 2u);
   EXPECT_EQ(p.report[0], "Interrupted");
@@ -353,11 +353,9 @@ TEST_F(ExportCore, PngFilesByPatternAndNothingElse) {
   // nothing written, the same two lines.
   Empty(dir);
   stop = 1;
-  stopping.file = fopen(m.path.c_str(), "rb");
   p.report.clear();
   stopping.progress = nullptr;
   EXPECT_EQ(ExportFrames(stopping), EXPORT_INTERRUPTED);
-  fclose(stopping.file);
   EXPECT_TRUE(Folder(dir).empty());
   ASSERT_EQ(p.report.size(), 2u);
   EXPECT_EQ(p.report[0], "Interrupted");
@@ -379,7 +377,6 @@ TEST_F(ExportCore, PngFilesByPatternAndNothingElse) {
 TEST_F(ExportCore, FullDeviceStopsTheStream) {
   const Movie m = WriteTestMovie("full", 1);
   ExportJob job = Job(m, Settings());
-  job.file = fopen(m.path.c_str(), "rb");
   job.streamfd = open("/dev/full", O_WRONLY);
   if (job.streamfd < 0) GTEST_SKIP() << "no /dev/full";
   std::vector<std::string> report;
@@ -387,8 +384,34 @@ TEST_F(ExportCore, FullDeviceStopsTheStream) {
   job.threads = 2;
   EXPECT_EQ(ExportFrames(job), EXPORT_FAILED);
   close(job.streamfd);
-  fclose(job.file);
   ASSERT_EQ(report.size(), 2u);
   EXPECT_EQ(report[0], std::string("Failed to write the PPM stream to the standard output (frame 0): ") +
                            strerror(ENOSPC));
+}
+
+TEST_F(ExportCore, FailedReadsNameTheFrameAndTheReason) {
+  const Movie m = WriteTestMovie("unreadable", 1);
+  // The movie on a descriptor that cannot be read: every read fails with EBADF.
+  MovieFile writeonly;
+  AdoptMovieFile(&writeonly, open(m.path.c_str(), O_WRONLY), m.file->header, 0);
+  const struct {
+    int tmo, lookahead;
+    const MovieFile *movie;
+    std::string path, message;
+  } cases[] = {
+      {1, 0, &writeonly, m.path, std::string("Failed to read the statistics of frame 0: ") + strerror(EBADF)},
+      {0, 0, &writeonly, m.path, std::string("Failed to read frame 0: ") + strerror(EBADF)},
+  };
+  for (const auto &c : cases) {
+    ExportJob job = Job(m, Settings{c.tmo, 0.0f, c.lookahead, 6});
+    job.movie = c.movie;
+    job.path = c.path;
+    job.threads = 2;
+    const Outcome o = Export(job);
+    EXPECT_EQ(o.result, EXPORT_FAILED);
+    EXPECT_TRUE(o.pictures.empty());
+    ASSERT_FALSE(o.report.empty());
+    EXPECT_EQ(o.report[0], c.message);
+  }
+  CloseMovieFile(&writeonly);
 }

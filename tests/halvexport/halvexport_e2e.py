@@ -200,6 +200,11 @@ def test_usage(work):
     r = export(['-h', movie, out])
     check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START) and r.stderr.decode().endswith(
         '  -h              this text\n'), '-h: %r' % r.stderr)
+    usage = r.stderr
+    # -h in the movie's or the output's place is the usage alone too.
+    for args in (['-h'], ['-h', out], [movie, '-h'], ['-q', '-h'], ['-t', '-h', out], ['-j', '2', '-h', out]):
+        r = export(args)
+        check(r.returncode == 255 and r.stderr == usage and r.stdout == b'', '%s: %d %r' % (args, r.returncode, r.stderr))
     bad = [
         (['-x'], 'Unknown option or missing value: -x'),
         (['-exposure', 'abc'], 'Exposure must be a number of stops [-exposure]'),
@@ -246,9 +251,12 @@ def test_header(work):
         return write_file(work.file(name), movie_header(width, height, nframes, 1, fmt, order) + tail)
 
     missing = work.file('absent.hmv')
+    fifo = work.file('fifo.hmv')
+    os.mkfifo(fifo)
     cases = [
         ([missing], 'Failed to open movie file "%s"\n' % missing),
         ([work.path], 'Failed to open movie file "%s"\n' % work.path),  # a folder is no movie
+        ([fifo], 'Failed to open movie file "%s"\n' % fifo),  # nor a FIFO, which is not waited on
         ([write_file(work.file('short.hmv'), movie_header(W, H, 1)[:11])], 'Failed to read the header\n'),
         ([header_file('w15.hmv', 15, 20, 1)], 'Movie width out of range (or bad header)\n'),
         ([header_file('h32000.hmv', 20, 32000, 1)], 'Movie height out of range (or bad header)\n'),

@@ -252,10 +252,13 @@ def case_not_a_movie(work):
         check(status == 255, '%s: status %d' % (name, status), out, err)
         check(out == '', '%s: stdout %r' % (name, out))
         check(message in err, '%s: message %r' % (name, message), err)
-    for path in (os.path.join(work.path, 'missing.hmv'), work.path):
+    fifo = os.path.join(work.path, 'fifo.hmv')
+    os.mkfifo(fifo)
+    for path, reason in ((os.path.join(work.path, 'missing.hmv'), 'No such file or directory'),
+                         (work.path, 'Invalid argument'), (fifo, 'Invalid argument')):
         status, out, err = run(path)
-        check(status == 255 and 'Failed to open movie file' in err and out == '', 'cannot open %s' % path,
-              status, out, err)
+        check(status == 255 and err == 'Failed to open movie file "%s": %s\n' % (path, reason) and out == '',
+              'cannot open %s' % path, status, out, err)
 
 
 @case
@@ -267,6 +270,11 @@ def case_usage(work):
         check(status == 255, '%s: status %d' % (args, status), out, err)
         check(out == '', '%s: stdout %r' % (args, out))
         check('Usage: halvinfo [-b] [-frames] [-plot file.svg] [-R n] movie' in err, '%s: usage' % args, err)
+    # -h anywhere an option or the movie may stand: the usage alone.
+    for args in (['-h'], ['-h', path], ['-frames', '-h'], ['-b', '-h', path]):
+        status, out, err = run(*args)
+        check(status == 255 and out == '' and err.startswith('Usage: halvinfo ') and err.count('\n') == 5,
+              '%s: the usage alone' % args, status, err)
     status, out, err = run('-R', 'x', path)
     check('Look-ahead radius must be a whole number of frames, 0 or more [-R]' in err, '-R message', err)
 
@@ -341,6 +349,20 @@ def case_plot(work):
         check(cuts == [k for k, s in enumerate(starts) if s and k > 0], 'cuts of eye %d: %s' % (eye, cuts))
     title = root.find(SVG + 'title').text
     check(path in title, 'title names the movie', title)
+    # The layout: the panels' labels clear of the legend (12-pixel text),
+    # logAv dashed and drawn over the adapted lines, the last panel's axis
+    # at the picture's bottom edge.
+    legend_y = max(float(t.get('y')) for t in root.find('%sg[@id="legend"]' % SVG).iter(SVG + 'text'))
+    labels = [float(t.get('y')) for t in root.iter(SVG + 'text') if t.get('class') == 'label']
+    check(len(labels) == 2 and min(labels) >= legend_y + 14, 'labels clear of the legend', legend_y, labels)
+    order = [p.get('id') for p in root.iter(SVG + 'path')]
+    for eye in (0, 1):
+        log_av = paths['logAv-eye%d' % eye]
+        check(log_av.get('stroke') == '#1f77b4' and log_av.get('stroke-dasharray'), 'logAv dashed, in blue')
+        check(all(order.index('logAv-eye%d' % eye) > order.index('%s-eye%d' % (n, eye))
+                  for n in ('adapted_causal', 'adapted_lookahead')), 'logAv drawn last', order)
+    lowest = max(float(t.get('y')) for t in root.iter(SVG + 'text'))
+    check(float(root.get('height')) - lowest <= 20, 'the plot fills the picture', root.get('height'), lowest)
     # Written whole or not at all: into a directory that does not exist.
     missing = os.path.join(work.path, 'no-such-dir', 'p.svg')
     status, out, err = run('-plot', missing, path)
