@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core_fixture.h"
+#include "rgbe.h"
 
 namespace {
 
@@ -105,6 +106,41 @@ TEST_F(LoadFrameTest, WritesOnlyThePicturesLuminances) {
   LoadFrame(session.get());
   for (size_t k = 0; k < session->movie.npixels; k++) EXPECT_FALSE(std::isnan(session->shown->lum[k])) << k;
   for (size_t k = session->movie.npixels; k < 7 * 6; k++) EXPECT_TRUE(std::isnan(session->shown->lum[k])) << k;
+}
+
+// The SIMD kernels give every pixel exactly what the one-pixel decoding
+// gives: every exponent (0 is black, below 10 the one-pixel path inside a
+// group), zero mantissas, at both kernels and with and without exposure;
+// and the player's pixel differs from the codec's only where the codec
+// floors a zero mantissa.
+TEST(PlayerPixel, KernelsDecodeEveryExponentAsOnePixelDoes) {
+  std::vector<unsigned char> px;
+  for (int e = 0; e < 256; e++)
+    for (int m : {0, 1, 77, 128, 255})
+      px.insert(px.end(), {(unsigned char)m, (unsigned char)(255 - m), 0, (unsigned char)e});
+  const size_t n = px.size() / 4;
+  std::vector<double> lum(LuminanceMapSize((int)n, 1));
+  std::vector<float> flt(3 * n);
+  for (int avx = 0; avx <= ProcessorHasAVX2(); avx++)
+    for (float stops : {0.0f, 1.5f}) {
+      RenderSettings settings;
+      settings.avx = avx;
+      settings.exposure = stops;
+      DecodeFrame(MakeConversion(settings, (int)n, 1, 0, nullptr, nullptr), px.data(), lum.data(), flt.data());
+      for (size_t k = 0; k < n; k++) {
+        float rgb[3], codec[3];
+        DecodePlayerPixel(&px[4 * k], rgb);
+        rgbe2float(&codec[0], &codec[1], &codec[2], &px[4 * k]);
+        const double expected =
+            px[4 * k + 3] ? pow(2.0, (double)stops) * PixelLuminance(rgb) : PLAYER_BLACK_LUMINANCE;
+        ASSERT_EQ(memcmp(&flt[3 * k], rgb, sizeof rgb), 0) << "pixel " << k << ", avx " << avx;
+        ASSERT_EQ(lum[k], expected) << "pixel " << k;
+        for (int c = 0; c < 3; c++) {
+          const bool floored = px[4 * k + c] == 0 && px[4 * k + 3] != 0;  // the codec's floor, the player's 0
+          ASSERT_EQ(rgb[c], floored ? 0.0f : codec[c]) << "pixel " << k;
+        }
+      }
+    }
 }
 
 }  // namespace
