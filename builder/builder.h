@@ -142,15 +142,22 @@ enum PictureView {
   VIEW_RIGHT,    // the right view of a stereo pair; none otherwise
 };
 
+// The size every picture of a movie must have: the header's width and
+// height.
+struct PictureSize {
+  int width, height;
+};
+
 // The picture readers. Each reads the picture's size first and returns
-// PICTURE_WRONG_SIZE before any pixel room is taken when it is not the
-// movie's; then it feeds every row into `record`. Their messages go to
-// `messages`, the codec's to its thread's message stream.
-PictureStatus ReadRGBEPicture(FILE *file, Workspace *work, RecordEncoder *record, FILE *messages);
-PictureStatus ReadPFMPicture(FILE *file, Workspace *work, RecordEncoder *record, OutOfRange *range,
-                             FILE *messages);
-PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, Workspace *work,
-                                 RecordEncoder *record, OutOfRange *range, FILE *messages);
+// PICTURE_WRONG_SIZE before any pixel room is taken when it is not `size`;
+// then it feeds every row into `record`. Their messages go to `messages`,
+// the codec's to its thread's message stream.
+PictureStatus ReadRGBEPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record,
+                              FILE *messages);
+PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record,
+                             OutOfRange *range, FILE *messages);
+PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, PictureSize size,
+                                 Workspace *work, RecordEncoder *record, OutOfRange *range, FILE *messages);
 // Whether an open picture file holds a stereo pair (read_openexr.cpp); says
 // nothing either way.
 bool HoldsStereoPair(FILE *file, const char *name);
@@ -174,12 +181,13 @@ struct PictureJob {
   std::string name;   // the picture's name in the list (empty: no picture)
   std::string other;  // VIEW_RIGHT: the picture to take when `name` holds no pair
   PictureView view;
+  PictureSize size;  // the movie's: a picture of another size is refused
   // Results, for the writer.
   std::string shown;     // the name in the "Processing" line
   std::string messages;  // everything said about the picture, in order
   PictureStatus status;
   double maxLum, logAv;
-  RGBEImage pixels;  // the record's pixels, kept for the job's next picture
+  RGBEImage pixels;  // the record's pixels, kept for the job's next picture of the same size
 };
 // Converts one picture: opens it once, reads it by its kind, encodes its
 // record and collects every message. Runs on any thread; each thread keeps

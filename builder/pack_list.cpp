@@ -72,6 +72,7 @@ void Submit(Pipeline *pipeline, const std::string &name, const std::string &othe
   slot->job.name = name;
   slot->job.other = other;
   slot->job.view = view;
+  slot->job.size = {header.width, header.height};
   std::atomic<bool> *stopping = &pipeline->stopping;
   slot->done = pipeline->pool->Submit([slot, stopping] {
     if (!*stopping) ProcessImage(&slot->job);
