@@ -3,7 +3,6 @@
 // picture's messages and record in list order, so that the movie and the
 // messages are the same for any number of workers.
 #include <atomic>
-#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -35,8 +34,9 @@ void StopWorkers(Pipeline *pipeline) {
   pipeline->pool.reset();
 }
 
-// Waits for the oldest picture in flight and writes what it gave.
-void WriteOldest(Pipeline *pipeline) {
+// Waits for the oldest picture in flight and writes what it gave. Returns
+// PACK_DONE when the run goes on.
+PackStatus WriteOldest(Pipeline *pipeline, MovieWriter *movie) {
   Slot *slot = pipeline->in_flight.front();
   pipeline->in_flight.pop_front();
   slot->done.get();
@@ -45,12 +45,10 @@ void WriteOldest(Pipeline *pipeline) {
   fwrite(job.messages.data(), 1, job.messages.size(), stderr);
   switch (job.status) {
     case PICTURE_READ: {
-      const uint64_t before = nbytes;
-      if (WriteRecord(job.maxLum, job.logAv, job.pixels.get(), (size_t)header.width * (size_t)header.height) != 0) {
-        StopWorkers(pipeline);
-        WriteFailed();
-      }
-      fprintf(stderr, ", %ld of %.1f MB ", (long)(nbytes - before), (double)nbytes / 1048576.0);
+      const uint64_t before = movie->bytes;
+      const size_t npixels = (size_t)movie->header.width * (size_t)movie->header.height;
+      if (WriteRecord(movie, job.maxLum, job.logAv, job.pixels.get(), npixels) != 0) return PACK_WRITE_FAILED;
+      fprintf(stderr, ", %ld of %.1f MB ", (long)(movie->bytes - before), (double)movie->bytes / 1048576.0);
       break;
     }
     case PICTURE_FAILED:
@@ -58,31 +56,77 @@ void WriteOldest(Pipeline *pipeline) {
       break;
     case PICTURE_WRONG_SIZE:
     case PICTURE_NO_MEMORY:
-      StopWorkers(pipeline);
-      exit(1);
+      return PACK_STOPPED;
   }
   fprintf(stderr, "\n");
   pipeline->idle.push_back(slot);
+  return PACK_DONE;
 }
 
-void Submit(Pipeline *pipeline, const std::string &name, const std::string &other, PictureView view) {
-  if (pipeline->idle.empty()) WriteOldest(pipeline);
+// Writes everything still in flight, in order, up to the first picture
+// that stops the run.
+PackStatus WriteAll(Pipeline *pipeline, MovieWriter *movie) {
+  while (!pipeline->in_flight.empty()) {
+    const PackStatus status = WriteOldest(pipeline, movie);
+    if (status != PACK_DONE) return status;
+  }
+  return PACK_DONE;
+}
+
+// Hands a picture to the workers, writing the oldest one first when every
+// slot is in flight.
+PackStatus Submit(Pipeline *pipeline, MovieWriter *movie, const std::string &name, const std::string &other,
+                  PictureView view) {
+  if (pipeline->idle.empty()) {
+    const PackStatus status = WriteOldest(pipeline, movie);
+    if (status != PACK_DONE) return status;
+  }
   Slot *slot = pipeline->idle.back();
   pipeline->idle.pop_back();
   slot->job.name = name;
   slot->job.other = other;
   slot->job.view = view;
-  slot->job.size = {header.width, header.height};
+  slot->job.size = {movie->header.width, movie->header.height};
   std::atomic<bool> *stopping = &pipeline->stopping;
   slot->done = pipeline->pool->Submit([slot, stopping] {
     if (!*stopping) ProcessImage(&slot->job);
   });
   pipeline->in_flight.push_back(slot);
+  return PACK_DONE;
+}
+
+// Submits the pictures of the list's next `nframes` lines.
+PackStatus SubmitList(Pipeline *pipeline, MovieWriter *movie, FILE *list) {
+  const int eyes = movie->header.eyes;
+  char line[LIST_LINE_LIMIT + 1];
+  std::string names[2];
+  bool one_name = false;  // the names came from a line with one word
+  for (int frame = 0; frame < movie->header.nframes; frame++) {
+    if (!ReadLine(list, line, LIST_LINE_LIMIT)) {
+      const PackStatus status = WriteAll(pipeline, movie);
+      if (status != PACK_DONE) return status;
+      fprintf(stderr, "Unexpected end of file\n");
+      return PACK_DONE;
+    }
+    // An empty line repeats the names before it, and how many there were.
+    const int words = TakeNames(line, names, eyes);
+    if (words > 0) one_name = words == 1;
+    PackStatus status = PACK_DONE;
+    if (eyes == 2 && one_name) {
+      status = Submit(pipeline, movie, names[0], "", VIEW_LEFT);
+      if (status == PACK_DONE) status = Submit(pipeline, movie, names[0], names[1], VIEW_RIGHT);
+    } else {
+      for (int eye = 0; eye < eyes && status == PACK_DONE; eye++)
+        status = Submit(pipeline, movie, names[eye], "", VIEW_DEFAULT);
+    }
+    if (status != PACK_DONE) return status;
+  }
+  return WriteAll(pipeline, movie);
 }
 
 }  // namespace
 
-void PackList(FILE *list, int nframes, int eyes, unsigned threads) {
+PackStatus PackList(FILE *list, MovieWriter *movie, unsigned threads) {
   Pipeline pipeline;
   // N workers besides this thread, which writes; one thread converts and
   // writes each picture in turn. A slot for each picture in flight: N + 1,
@@ -93,26 +137,7 @@ void PackList(FILE *list, int nframes, int eyes, unsigned threads) {
     pipeline.slots.emplace_back(new Slot);
     pipeline.idle.push_back(pipeline.slots.back().get());
   }
-
-  char line[LIST_LINE_LIMIT + 1];
-  std::string names[2];
-  bool one_name = false;  // the names came from a line with one word
-  for (int frame = 0; frame < nframes; frame++) {
-    if (!ReadLine(list, line, LIST_LINE_LIMIT)) {
-      while (!pipeline.in_flight.empty()) WriteOldest(&pipeline);
-      fprintf(stderr, "Unexpected end of file\n");
-      break;
-    }
-    // An empty line repeats the names before it, and how many there were.
-    const int words = TakeNames(line, names, eyes);
-    if (words > 0) one_name = words == 1;
-    if (eyes == 2 && one_name) {
-      Submit(&pipeline, names[0], "", VIEW_LEFT);
-      Submit(&pipeline, names[0], names[1], VIEW_RIGHT);
-    } else {
-      for (int eye = 0; eye < eyes; eye++) Submit(&pipeline, names[eye], "", VIEW_DEFAULT);
-    }
-  }
-  while (!pipeline.in_flight.empty()) WriteOldest(&pipeline);
+  const PackStatus status = SubmitList(&pipeline, movie, list);
   StopWorkers(&pipeline);
+  return status;
 }
