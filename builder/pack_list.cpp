@@ -1,7 +1,8 @@
 // The file list worked through with every core: workers of the shared pool
 // convert pictures while this thread reads the list and writes each
-// picture's messages and record in list order, so that the movie and the
-// messages are the same for any number of workers.
+// picture's messages and record in list order (converting pictures too
+// while it waits), so that the movie and the messages are the same for any
+// number of workers.
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -9,38 +10,51 @@
 
 #include "builder.h"
 #include "pool.h"
+#include "task_group.h"
 #include "utility.h"
 
 namespace {
 
-// A job and the future of its conversion.
-struct Slot {
-  PictureJob job;
-  std::future<void> done;
-};
-
 struct Pipeline {
-  std::unique_ptr<WorkerPool> pool;
-  std::vector<std::unique_ptr<Slot>> slots;
-  std::vector<Slot *> idle;       // slots free for the next picture
-  std::deque<Slot *> in_flight;   // submitted, in list order
+  explicit Pipeline(unsigned threads);
+
   std::atomic<bool> stopping{false};
+  WorkerPool pool;
+  std::vector<std::unique_ptr<PictureJob>> slots;
+  std::vector<PictureJob *> idle;       // slots free for the next picture
+  std::deque<PictureJob *> in_flight;   // started, in list order, as the group's tasks are
+  // Last, so that it goes first: its tasks are waited for while the slots
+  // and the pool they use are still there.
+  TaskGroup group;
 };
 
-// Lets the workers finish what they hold, skipping everything queued, and
-// joins them, so that the process can end with nothing running.
+// N threads convert: N - 1 workers, and this thread, which writes, while it
+// waits for the oldest picture (the group has it run queued pictures
+// meanwhile); with 1 it converts and writes each picture in turn. So N
+// pictures at most are being read, as many workspaces as threads. A slot
+// for each picture in flight: N + 1, or 1.
+Pipeline::Pipeline(unsigned threads) : pool(threads), group(&pool) {
+  const unsigned nslots = threads > 1 ? threads + 1 : 1;
+  for (unsigned i = 0; i < nslots; i++) {
+    slots.emplace_back(new PictureJob);
+    idle.push_back(slots.back().get());
+  }
+}
+
+// Lets the workers finish what they hold, skipping everything queued, so
+// that nothing runs once the pipeline goes.
 void StopWorkers(Pipeline *pipeline) {
   pipeline->stopping = true;
-  pipeline->pool.reset();
+  pipeline->group.WaitAll();
 }
 
 // Waits for the oldest picture in flight and writes what it gave. Returns
 // PACK_DONE when the run goes on.
 PackStatus WriteOldest(Pipeline *pipeline, MovieWriter *movie) {
-  Slot *slot = pipeline->in_flight.front();
+  PictureJob *slot = pipeline->in_flight.front();
   pipeline->in_flight.pop_front();
-  slot->done.get();
-  const PictureJob &job = slot->job;
+  pipeline->group.WaitOldest();
+  const PictureJob &job = *slot;
   fprintf(stderr, "Processing %s", job.shown.c_str());
   fwrite(job.messages.data(), 1, job.messages.size(), stderr);
   switch (job.status) {
@@ -81,15 +95,15 @@ PackStatus Submit(Pipeline *pipeline, MovieWriter *movie, const std::string &nam
     const PackStatus status = WriteOldest(pipeline, movie);
     if (status != PACK_DONE) return status;
   }
-  Slot *slot = pipeline->idle.back();
+  PictureJob *slot = pipeline->idle.back();
   pipeline->idle.pop_back();
-  slot->job.name = name;
-  slot->job.other = other;
-  slot->job.view = view;
-  slot->job.size = {movie->header.width, movie->header.height};
+  slot->name = name;
+  slot->other = other;
+  slot->view = view;
+  slot->size = {movie->header.width, movie->header.height};
   std::atomic<bool> *stopping = &pipeline->stopping;
-  slot->done = pipeline->pool->Submit([slot, stopping] {
-    if (!*stopping) ProcessImage(&slot->job);
+  pipeline->group.Start([slot, stopping] {
+    if (!*stopping) ProcessImage(slot);
   });
   pipeline->in_flight.push_back(slot);
   return PACK_DONE;
@@ -127,16 +141,7 @@ PackStatus SubmitList(Pipeline *pipeline, MovieWriter *movie, FILE *list) {
 }  // namespace
 
 PackStatus PackList(FILE *list, MovieWriter *movie, unsigned threads) {
-  Pipeline pipeline;
-  // N workers besides this thread, which writes; one thread converts and
-  // writes each picture in turn. A slot for each picture in flight: N + 1,
-  // or 1.
-  pipeline.pool.reset(new WorkerPool(threads > 1 ? threads + 1 : 1));
-  const unsigned nslots = threads > 1 ? threads + 1 : 1;
-  for (unsigned i = 0; i < nslots; i++) {
-    pipeline.slots.emplace_back(new Slot);
-    pipeline.idle.push_back(pipeline.slots.back().get());
-  }
+  Pipeline pipeline(threads);
   const PackStatus status = SubmitList(&pipeline, movie, list);
   StopWorkers(&pipeline);
   return status;
