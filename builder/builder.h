@@ -204,9 +204,9 @@ enum PackStatus {
 
 // Works through the file list from its current position, the header's eyes
 // naming a line and its frame count the lines, converting pictures on
-// `threads` workers (1: all on this thread) and writing their records and
-// messages in list order, at most threads + 1 pictures in flight
-// (pack_list.cpp). Stops at a picture of the wrong size, when memory runs
+// `threads` threads (this one among them while it waits; 1: all on this
+// thread) and writing their records and messages in list order, at most
+// threads + 1 pictures in flight (pack_list.cpp). Stops at a picture of the wrong size, when memory runs
 // out or when a record cannot be written, after everything before that
 // picture was written and that picture's messages were printed; the workers
 // are stopped and joined when it returns.

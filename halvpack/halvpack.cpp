@@ -29,7 +29,7 @@ void PrintUsage(const char *program) {
   fprintf(stderr, "       -d    For testing (debug) mode\n");
   fprintf(stderr, "The \"filename\" is a list of image files in either,\n");
   fprintf(stderr, "A single column file for -e 1, double column file for -e 2\n");
-  // The options that came after the text above, which stays as it was.
+  // Options the lines above do not list, in a block of their own.
   fprintf(stderr, "\n");
   fprintf(stderr, "       -j    Workers that read and convert pictures [Default: one per core]\n");
   fprintf(stderr, "             Expects a whole number from 1 to 1024.\n");
