@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,6 +16,8 @@ namespace {
 
 constexpr int W = 16, H = 4;
 constexpr uint64_t RECORD = RECORD_STATISTICS_SIZE + 4 * W * H;
+// The statistics line of a picture of grey 0.25 everywhere.
+const std::string PICTURE = " maxLum 0.250000, logAv 0.250023 \n";
 
 void WritePicture(const std::string &path, int height) {
   const std::vector<float> rgb(3 * (size_t)W * height, 0.25f);
@@ -25,12 +26,6 @@ void WritePicture(const std::string &path, int height) {
   ASSERT_EQ(RGBE_WriteHeader(fp, W, height, nullptr), 0);
   ASSERT_EQ(RGBE_WritePixels_RLE(fp, rgb.data(), W, height), 0);
   fclose(fp);
-}
-
-size_t Count(const std::string &text, const std::string &word) {
-  size_t n = 0;
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) n++;
-  return n;
 }
 
 TEST(PackList, EndsWithAStatusTheProgramActsOn) {
@@ -53,13 +48,14 @@ TEST(PackList, EndsWithAStatusTheProgramActsOn) {
     bool to_full;
     PackStatus status;
     uint64_t bytes;
-    size_t processed;  // "Processing" lines printed
-    std::string last;  // what the messages end with
+    std::string last;  // the messages from the last "Processing" on
   };
   const Case cases[] = {
-      {{good, good}, false, PACK_DONE, 2 * RECORD, 2, " MB \n"},
-      {{good, tall, good}, false, PACK_STOPPED, RECORD, 2, "The images have a different sixe than requested \n"},
-      {{good, good}, true, PACK_WRITE_FAILED, 0, 1, " \n"},
+      {{good, good}, false, PACK_DONE, 2 * RECORD, "Processing " + good + PICTURE + ", 272 of 0.0 MB \n"},
+      {{good, tall, good}, false, PACK_STOPPED, RECORD,
+       "Processing " + tall + "The images have a different sixe than requested \n"},
+      // The picture's messages are out; saying that the write failed is the program's.
+      {{good, good}, true, PACK_WRITE_FAILED, 0, "Processing " + good + PICTURE},
   };
   for (unsigned threads : {1u, 3u}) {
     for (const Case &c : cases) {
@@ -75,9 +71,7 @@ TEST(PackList, EndsWithAStatusTheProgramActsOn) {
       const std::string what = std::to_string(threads) + " threads: " + said;
       EXPECT_EQ(status, c.status) << what;
       EXPECT_EQ(movie.bytes, c.bytes) << what;
-      EXPECT_EQ(Count(said, "Processing "), c.processed) << what;
-      EXPECT_EQ(said.substr(said.size() - std::min(said.size(), c.last.size())), c.last) << what;
-      EXPECT_EQ(said.find("Failed to write"), std::string::npos) << what;
+      EXPECT_EQ(said.substr(said.rfind("Processing ")), c.last) << what;
       if (!c.to_full) fclose(movie.file);
       fclose(list);
     }
