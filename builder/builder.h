@@ -153,12 +153,11 @@ struct PictureSize {
 // PICTURE_WRONG_SIZE before any pixel room is taken when it is not `size`;
 // then it feeds every row into `record`. Their messages go to `messages`,
 // the codec's to its thread's message stream.
-PictureStatus ReadRGBEPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record,
-                              FILE *messages);
-PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record,
-                             OutOfRange *range, FILE *messages);
-PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, PictureSize size,
-                                 Workspace *work, RecordEncoder *record, OutOfRange *range, FILE *messages);
+PictureStatus ReadRGBEPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, FILE *messages);
+PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, OutOfRange *range,
+                             FILE *messages);
+PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, PictureSize size, Workspace *work,
+                                 RecordEncoder *record, OutOfRange *range, FILE *messages);
 // Whether an open picture file holds a stereo pair (read_openexr.cpp); says
 // nothing either way.
 bool HoldsStereoPair(FILE *file, const char *name);

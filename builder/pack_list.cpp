@@ -21,8 +21,8 @@ struct Pipeline {
   std::atomic<bool> stopping{false};
   WorkerPool pool;
   std::vector<std::unique_ptr<PictureJob>> slots;
-  std::vector<PictureJob *> idle;       // slots free for the next picture
-  std::deque<PictureJob *> in_flight;   // started, in list order, as the group's tasks are
+  std::vector<PictureJob *> idle;      // slots free for the next picture
+  std::deque<PictureJob *> in_flight;  // started, in list order, as the group's tasks are
   // Last, so that it goes first: its tasks are waited for while the slots
   // and the pool they use are still there.
   TaskGroup group;

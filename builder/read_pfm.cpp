@@ -97,8 +97,8 @@ int ReadPFMHeader(FILE *file, PFMHeader *pfm, FILE *messages) {
   return 0;
 }
 
-PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record,
-                             OutOfRange *range, FILE *messages) {
+PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, OutOfRange *range,
+                             FILE *messages) {
   PFMHeader pfm;
   if (ReadPFMHeader(file, &pfm, messages) != 0) return PICTURE_FAILED;
   if (pfm.width != size.width || pfm.height != size.height) {

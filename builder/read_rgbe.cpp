@@ -4,8 +4,7 @@
 #include "builder.h"
 #include "rgbe.h"
 
-PictureStatus ReadRGBEPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record,
-                              FILE *messages) {
+PictureStatus ReadRGBEPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, FILE *messages) {
   int width, height;
   RGBE_PictureInfo info;  // read, not used
   if (RGBE_ReadHeader(file, &width, &height, &info) != 0) return PICTURE_FAILED;
