@@ -356,8 +356,8 @@ bool HoldsStereoPair(FILE *file, const char *name) {
   return ReadHeaders(file, name, &headers) && IsStereo(headers.context);
 }
 
-PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, PictureSize size,
-                                 Workspace *work, RecordEncoder *record, OutOfRange *range, FILE *messages) {
+PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, PictureSize size, Workspace *work,
+                                 RecordEncoder *record, OutOfRange *range, FILE *messages) {
   SetLibraryLimits();
   Choice choice;
   choice.halves = false;
