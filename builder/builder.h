@@ -14,19 +14,20 @@
 
 #include "movie.h"
 
-// The movie being written (movie_writer.cpp).
-extern MovieHeader header;  // the size every picture must have
-extern FILE *outfp;         // the movie file, or stdout
-extern uint64_t nbytes;     // bytes written to outfp so far
+// The movie being written (movie_writer.cpp): the program owns it and hands
+// it to the code that writes.
+struct MovieWriter {
+  FILE *file = nullptr;     // the movie file, or stdout
+  MovieHeader header = {};  // its size is the size every picture must have
+  uint64_t bytes = 0;       // bytes written to `file` so far
+};
 
-// Writes the header; a failed write ends the run with "Failed to write the
-// movie file" and status 1.
-void WriteHeader();
+// Writes the header and counts its bytes. Returns 0, or -1 when the write
+// failed.
+int WriteHeader(MovieWriter *movie);
 // Appends a picture record and counts its bytes. Returns 0, or -1 when the
-// write failed (the caller ends the run with WriteFailed).
-int WriteRecord(double maxLum, double logAv, const unsigned char *rgbe, size_t npixels);
-// Ends the run after a failed write: message, status 1.
-[[noreturn]] void WriteFailed();
+// write failed.
+int WriteRecord(MovieWriter *movie, double maxLum, double logAv, const unsigned char *rgbe, size_t npixels);
 
 // The longest line of the file list; longer lines are split.
 constexpr int LIST_LINE_LIMIT = 1000;
@@ -142,14 +143,20 @@ enum PictureView {
   VIEW_RIGHT,    // the right view of a stereo pair; none otherwise
 };
 
+// The size every picture of a movie must have: the header's width and
+// height.
+struct PictureSize {
+  int width, height;
+};
+
 // The picture readers. Each reads the picture's size first and returns
-// PICTURE_WRONG_SIZE before any pixel room is taken when it is not the
-// movie's; then it feeds every row into `record`. Their messages go to
-// `messages`, the codec's to its thread's message stream.
-PictureStatus ReadRGBEPicture(FILE *file, Workspace *work, RecordEncoder *record, FILE *messages);
-PictureStatus ReadPFMPicture(FILE *file, Workspace *work, RecordEncoder *record, OutOfRange *range,
+// PICTURE_WRONG_SIZE before any pixel room is taken when it is not `size`;
+// then it feeds every row into `record`. Their messages go to `messages`,
+// the codec's to its thread's message stream.
+PictureStatus ReadRGBEPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, FILE *messages);
+PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, OutOfRange *range,
                              FILE *messages);
-PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, Workspace *work,
+PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, PictureSize size, Workspace *work,
                                  RecordEncoder *record, OutOfRange *range, FILE *messages);
 // Whether an open picture file holds a stereo pair (read_openexr.cpp); says
 // nothing either way.
@@ -174,25 +181,34 @@ struct PictureJob {
   std::string name;   // the picture's name in the list (empty: no picture)
   std::string other;  // VIEW_RIGHT: the picture to take when `name` holds no pair
   PictureView view;
+  PictureSize size;  // the movie's: a picture of another size is refused
   // Results, for the writer.
   std::string shown;     // the name in the "Processing" line
   std::string messages;  // everything said about the picture, in order
   PictureStatus status;
   double maxLum, logAv;
-  RGBEImage pixels;  // the record's pixels, kept for the job's next picture
+  RGBEImage pixels;  // the record's pixels, kept for the job's next picture of the same size
 };
 // Converts one picture: opens it once, reads it by its kind, encodes its
 // record and collects every message. Runs on any thread; each thread keeps
 // its own workspace.
 void ProcessImage(PictureJob *job);
 
-// Works through the file list from its current position, `eyes` names a
-// line, converting pictures on `threads` workers (1: all on this thread) and
-// writing their records and messages in list order, at most threads + 1
-// pictures in flight (pack_list.cpp). Returns normally when the list is
-// done; ends the process with status 1 on a picture of the wrong size, when
-// memory runs out, or when the movie cannot be written, after everything
-// before that picture was written.
-void PackList(FILE *list, int nframes, int eyes, unsigned threads);
+// How working through a file list ended.
+enum PackStatus {
+  PACK_DONE,          // every line was worked through, or the list ended early
+  PACK_STOPPED,       // a picture of the wrong size, or no memory for one: the run must stop
+  PACK_WRITE_FAILED,  // a record could not be written
+};
+
+// Works through the file list from its current position, the header's eyes
+// naming a line and its frame count the lines, converting pictures on
+// `threads` threads (this one among them while it waits; 1: all on this
+// thread) and writing their records and messages in list order, at most
+// threads + 1 pictures in flight (pack_list.cpp). Stops at a picture of the wrong size, when memory runs
+// out or when a record cannot be written, after everything before that
+// picture was written and that picture's messages were printed; the workers
+// are stopped and joined when it returns.
+PackStatus PackList(FILE *list, MovieWriter *movie, unsigned threads);
 
 #endif

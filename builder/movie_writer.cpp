@@ -1,25 +1,15 @@
-// The movie being written: its header, its stream and the byte count, and
-// the writes that end the run when the stream refuses them.
-#include <cstdlib>
-
+// The movie being written: its header and records go to its stream, and
+// every byte that went out is counted.
 #include "builder.h"
 
-MovieHeader header;
-FILE *outfp;
-uint64_t nbytes;
-
-void WriteFailed() {
-  fprintf(stderr, "Failed to write the movie file\n");
-  exit(1);
+int WriteHeader(MovieWriter *movie) {
+  if (WriteMovieHeader(movie->file, movie->header) != 0) return -1;
+  movie->bytes += MOVIE_HEADER_SIZE;
+  return 0;
 }
 
-void WriteHeader() {
-  if (WriteMovieHeader(outfp, header) != 0) WriteFailed();
-  nbytes += MOVIE_HEADER_SIZE;
-}
-
-int WriteRecord(double maxLum, double logAv, const unsigned char *rgbe, size_t npixels) {
-  if (WriteMovieRecord(outfp, maxLum, logAv, rgbe, npixels) != 0) return -1;
-  nbytes += RECORD_STATISTICS_SIZE + 4 * (uint64_t)npixels;
+int WriteRecord(MovieWriter *movie, double maxLum, double logAv, const unsigned char *rgbe, size_t npixels) {
+  if (WriteMovieRecord(movie->file, maxLum, logAv, rgbe, npixels) != 0) return -1;
+  movie->bytes += RECORD_STATISTICS_SIZE + 4 * (uint64_t)npixels;
   return 0;
 }

@@ -4,8 +4,8 @@
 
 bool HoldsStereoPair(FILE *, const char *) { return false; }
 
-PictureStatus ReadOpenEXRPicture(FILE *, const char *, PictureView, Workspace *, RecordEncoder *, OutOfRange *,
-                                 FILE *messages) {
+PictureStatus ReadOpenEXRPicture(FILE *, const char *, PictureView, PictureSize, Workspace *, RecordEncoder *,
+                                 OutOfRange *, FILE *messages) {
   fprintf(messages, "OpenEXR picture: this halvpack was built without OpenEXR and cannot read it\n");
   return PICTURE_FAILED;
 }

@@ -19,8 +19,9 @@ thread_local Workspace workspace;
 constexpr size_t IO_BUFFER_SIZE = 256 * 1024;
 
 PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view, FILE *messages) {
-  if (header.width <= 0 || header.height <= 0) {
-    fprintf(messages, " (the movie size %d by %d holds no picture)", header.width, header.height);
+  const PictureSize size = job->size;
+  if (size.width <= 0 || size.height <= 0) {
+    fprintf(messages, " (the movie size %d by %d holds no picture)", size.width, size.height);
     return PICTURE_FAILED;
   }
   // A line with no name and none before it to repeat names no picture.
@@ -43,7 +44,7 @@ PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view
   }
 
   if (!job->pixels) {
-    job->pixels.reset(CreateRGBEmap(header.width, header.height));
+    job->pixels.reset(CreateRGBEmap(size.width, size.height));
     if (!job->pixels) {
       fprintf(messages, "RGBE Image malloc failed\n");
       return PICTURE_FAILED;
@@ -51,18 +52,18 @@ PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view
   }
   if (!workspace.colours) workspace.colours = CreateColourTable();
   RecordEncoder record;
-  StartRecord(&record, workspace.colours.get(), header.width, header.height, job->pixels.get());
+  StartRecord(&record, workspace.colours.get(), size.width, size.height, job->pixels.get());
   OutOfRange range = {0, 0};
   PictureStatus status = PICTURE_FAILED;
   switch (kind) {
     case PICTURE_RGBE:
-      status = ReadRGBEPicture(file.get(), &workspace, &record, messages);
+      status = ReadRGBEPicture(file.get(), size, &workspace, &record, messages);
       break;
     case PICTURE_PFM:
-      status = ReadPFMPicture(file.get(), &workspace, &record, &range, messages);
+      status = ReadPFMPicture(file.get(), size, &workspace, &record, &range, messages);
       break;
     case PICTURE_OPENEXR:
-      status = ReadOpenEXRPicture(file.get(), name.c_str(), view, &workspace, &record, &range, messages);
+      status = ReadOpenEXRPicture(file.get(), name.c_str(), view, size, &workspace, &record, &range, messages);
       break;
   }
   if (status != PICTURE_READ) return status;

@@ -356,7 +356,7 @@ bool HoldsStereoPair(FILE *file, const char *name) {
   return ReadHeaders(file, name, &headers) && IsStereo(headers.context);
 }
 
-PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, Workspace *work,
+PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, PictureSize size, Workspace *work,
                                  RecordEncoder *record, OutOfRange *range, FILE *messages) {
   SetLibraryLimits();
   Choice choice;
@@ -386,7 +386,7 @@ PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view,
     }
   }
   const exr_attr_box2i_t &d = choice.display, &w = choice.data;
-  if (Side(d.min.x, d.max.x) != header.width || Side(d.min.y, d.max.y) != header.height) {
+  if (Side(d.min.x, d.max.x) != size.width || Side(d.min.y, d.max.y) != size.height) {
     fprintf(messages, "The images have a different sixe than requested \n");
     return PICTURE_WRONG_SIZE;
   }
@@ -402,7 +402,7 @@ PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view,
 
   // Room for a band of decoded values (halves or RGBA halves first when the
   // library delivers those) and of floats, and for its RGBE pixels.
-  const size_t W = (size_t)header.width;
+  const size_t W = (size_t)size.width;
   const size_t decoded = choice.channels == CHANNELS_Y ? sizeof(Imath::half)
                          : choice.channels == CHANNELS_YC ? sizeof(Imf::Rgba) : 0;
   const Band band = PlanBand(choice, decoded + 3 * sizeof(float));

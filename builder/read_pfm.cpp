@@ -97,11 +97,11 @@ int ReadPFMHeader(FILE *file, PFMHeader *pfm, FILE *messages) {
   return 0;
 }
 
-PictureStatus ReadPFMPicture(FILE *file, Workspace *work, RecordEncoder *record, OutOfRange *range,
+PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, OutOfRange *range,
                              FILE *messages) {
   PFMHeader pfm;
   if (ReadPFMHeader(file, &pfm, messages) != 0) return PICTURE_FAILED;
-  if (pfm.width != header.width || pfm.height != header.height) {
+  if (pfm.width != size.width || pfm.height != size.height) {
     fprintf(messages, "The images have a different sixe than requested \n");
     return PICTURE_WRONG_SIZE;
   }

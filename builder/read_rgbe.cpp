@@ -4,11 +4,11 @@
 #include "builder.h"
 #include "rgbe.h"
 
-PictureStatus ReadRGBEPicture(FILE *file, Workspace *work, RecordEncoder *record, FILE *messages) {
+PictureStatus ReadRGBEPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, FILE *messages) {
   int width, height;
   RGBE_PictureInfo info;  // read, not used
   if (RGBE_ReadHeader(file, &width, &height, &info) != 0) return PICTURE_FAILED;
-  if (width != header.width || height != header.height) {
+  if (width != size.width || height != size.height) {
     fprintf(messages, "The images have a different sixe than requested \n");
     return PICTURE_WRONG_SIZE;
   }

@@ -29,11 +29,21 @@ void PrintUsage(const char *program) {
   fprintf(stderr, "       -d    For testing (debug) mode\n");
   fprintf(stderr, "The \"filename\" is a list of image files in either,\n");
   fprintf(stderr, "A single column file for -e 1, double column file for -e 2\n");
+  // Options the lines above do not list, in a block of their own.
+  fprintf(stderr, "\n");
+  fprintf(stderr, "       -j    Workers that read and convert pictures [Default: one per core]\n");
+  fprintf(stderr, "             Expects a whole number from 1 to 1024.\n");
 }
 
 [[noreturn]] void UsageExit(const char *program) {
   PrintUsage(program);
   exit(-1);
+}
+
+// Ends the run after a write to the movie failed.
+[[noreturn]] void WriteFailedExit() {
+  fprintf(stderr, "Failed to write the movie file\n");
+  exit(1);
 }
 
 // Decimal integer as atoi reads it (blanks, sign, digits up to the first
@@ -50,6 +60,8 @@ uint64_t ParseInteger(const char *text) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  MovieWriter movie;
+  MovieHeader &header = movie.header;
   header.width = 720;
   header.height = 486;
   header.format = MOVIE_FORMAT;
@@ -110,28 +122,37 @@ int main(int argc, char **argv) {
   // A broken pipe must show as a failed write, not kill the run silently.
   signal(SIGPIPE, SIG_IGN);
   if (!outname.empty()) {
-    outfp = fopen(outname.c_str(), "wb+");
-    if (outfp == nullptr) {
+    movie.file = fopen(outname.c_str(), "wb+");
+    if (movie.file == nullptr) {
       fprintf(stderr, "Failed to open file \"%s\"\n", outname.c_str());
       exit(-1);
     }
   } else {
-    if (fcntl(STDOUT_FILENO, F_GETFL) < 0) WriteFailed();  // stdout is closed
-    outfp = stdout;
+    if (fcntl(STDOUT_FILENO, F_GETFL) < 0) WriteFailedExit();  // stdout is closed
+    movie.file = stdout;
   }
   if (debug) fprintf(stderr, "Outputfile: %s\n", outname.c_str());
 
-  WriteHeader();
+  if (WriteHeader(&movie) != 0) WriteFailedExit();
   if (fseeko(list, 0, SEEK_SET) != 0) {
     fprintf(stderr, "Unable to read file list \"%s\" a second time\n", listname.c_str());
     exit(-1);
   }
 
-  PackList(list, header.nframes, header.eyes, threads);
+  // The run stops, with the workers joined, at a picture of the wrong size
+  // or without memory (its messages are out) and at a failed write.
+  switch (PackList(list, &movie, threads)) {
+    case PACK_DONE:
+      break;
+    case PACK_STOPPED:
+      exit(1);
+    case PACK_WRITE_FAILED:
+      WriteFailedExit();
+  }
 
   fclose(list);
-  if (fflush(outfp) != 0 || ferror(outfp)) WriteFailed();
-  if (fclose(outfp) != 0) WriteFailed();
-  fprintf(stderr, "Total movie file size should be %ld bytes\n", (long)nbytes);
+  if (fflush(movie.file) != 0 || ferror(movie.file)) WriteFailedExit();
+  if (fclose(movie.file) != 0) WriteFailedExit();
+  fprintf(stderr, "Total movie file size should be %ld bytes\n", (long)movie.bytes);
   return 0;
 }

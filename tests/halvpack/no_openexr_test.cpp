@@ -19,10 +19,9 @@ TEST(WithoutOpenEXR, OpenEXRPicturesFailSayingWhy) {
   const char magic[] = "\x76\x2f\x31\x01\x02\x00\x00\x00";
   ASSERT_EQ(write(fd, magic, 8), 8);
   close(fd);
-  header.width = 8;
-  header.height = 2;
   PictureJob job;
   job.name = name;
+  job.size = {8, 2};
   job.view = VIEW_DEFAULT;
   ProcessImage(&job);
   EXPECT_EQ(job.status, PICTURE_FAILED);

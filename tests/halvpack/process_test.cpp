@@ -117,6 +117,7 @@ Outcome Convert(const std::string &name, PictureView view, const std::string &ot
   job.name = name.empty() ? name : Path(name);
   job.other = other.empty() ? other : Path(other);
   job.view = view;
+  job.size = {W, H};
   ProcessImage(&job);
   Outcome o;
   o.status = job.status;
@@ -146,8 +147,6 @@ class ProcessImageTest : public testing::Test {
     char tmpl[] = "/tmp/halvpack-process-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
-    header.width = W;
-    header.height = H;
   }
   static void TearDownTestSuite() {
     std::string command = "rm -rf '" + dir + "'";

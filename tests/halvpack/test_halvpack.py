@@ -44,6 +44,9 @@ USAGE = (
     "       -d    For testing (debug) mode\n"
     "The \"filename\" is a list of image files in either,\n"
     "A single column file for -e 1, double column file for -e 2\n"
+    "\n"
+    "       -j    Workers that read and convert pictures [Default: one per core]\n"
+    "             Expects a whole number from 1 to 1024.\n"
 )
 
 DEFAULT_W, DEFAULT_H = 720, 486
