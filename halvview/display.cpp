@@ -121,8 +121,9 @@ void DrawInfo(View *v) {
 void DrawHelp(const Session &s) {
   if (!s.showhelp) return;
   // The added options and keys go under the usage text, or beside it where
-  // they would run into the information lines.
-  const HelpLayout layout = LayOutHelp(glutGet(GLUT_WINDOW_HEIGHT), s.showinfo ? INFO_TOP : 0);
+  // they would run into the information lines and the window has room.
+  const HelpLayout layout =
+      LayOutHelp(glutGet(GLUT_WINDOW_WIDTH), glutGet(GLUT_WINDOW_HEIGHT), s.showinfo ? INFO_TOP : 0);
   glColor4f(1, 0, 0, 1);
   DrawGLText(layout.x1, layout.y1, helpstring);
   DrawGLText(layout.x2, layout.y2, TrimHelpLines(helpstring_added, layout.trim2).c_str());

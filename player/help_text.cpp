@@ -84,7 +84,7 @@ size_t CommonPadding(const char *text) {
 
 }  // namespace
 
-HelpLayout LayOutHelp(int window_height, int info_top) {
+HelpLayout LayOutHelp(int window_width, int window_height, int info_top) {
   HelpLayout layout;
   layout.x1 = MARGIN;
   layout.y1 = window_height - 20;
@@ -92,14 +92,19 @@ HelpLayout LayOutHelp(int window_height, int info_top) {
   // Under the first block, the second's last baseline lies this low; a
   // line's descent reaches 3 pixels below its baseline.
   const int lowest = layout.y1 - LINE_HEIGHT * (lines1 + lines2 - 1);
-  if (lowest - 3 >= info_top) {
+  // Beside the first block, the second's lines without their common
+  // padding.
+  const size_t trim = CommonPadding(helpstring_added);
+  const int beside = MARGIN + GLYPH_WIDTH * (int)(WidestLine(helpstring) + 2);
+  const int width2 = GLYPH_WIDTH * (int)(WidestLine(helpstring_added) - trim);
+  if (lowest - 3 < info_top && beside + width2 + MARGIN <= window_width) {
+    layout.x2 = beside;
+    layout.y2 = layout.y1;
+    layout.trim2 = trim;
+  } else {  // under the first block: it fits there, or there is no room beside it
     layout.x2 = MARGIN;
     layout.y2 = layout.y1 - LINE_HEIGHT * lines1;
     layout.trim2 = 0;
-  } else {
-    layout.x2 = MARGIN + GLYPH_WIDTH * (int)(WidestLine(helpstring) + 2);
-    layout.y2 = layout.y1;
-    layout.trim2 = CommonPadding(helpstring_added);
   }
   return layout;
 }

@@ -167,16 +167,16 @@ extern const char *const helpstring_added;
 
 // Where the help overlay's two blocks go in a window: the first at the top
 // left; the second under it, or, when it would reach down into the
-// information lines (their top `info_top` pixels from the bottom), in a
-// second column to the right of the first block, from the top, its lines
-// without their common left padding. Baselines in window pixels from the
-// bottom, 13 pixels a line.
+// information lines (their top `info_top` pixels from the bottom) and the
+// window is wide enough, in a second column to the right of the first
+// block, from the top, its lines without their common left padding.
+// Baselines in window pixels from the bottom, 13 pixels a line.
 struct HelpLayout {
   int x1, y1;      // the first block
   int x2, y2;      // the second block
   size_t trim2;    // leading blanks left out of each line of the second block
 };
-HelpLayout LayOutHelp(int window_height, int info_top);
+HelpLayout LayOutHelp(int window_width, int window_height, int info_top);
 // A block of text with up to `trim` leading blanks taken off each line.
 std::string TrimHelpLines(const char *text, size_t trim);
 

@@ -32,8 +32,6 @@ Workspace work;
 
 PictureStatus ReadAs(const uint8_t *data, size_t size, int width, int height, std::vector<unsigned char> *pixels,
                      OutOfRange *range, double *maxLum, double *logAv, FILE *messages) {
-  header.width = (int16_t)width;
-  header.height = (int16_t)height;
   FILE *fp = OpenInput(data, size);
   if (fp == nullptr) abort();
   if (!work.colours) work.colours = CreateColourTable();
@@ -41,7 +39,7 @@ PictureStatus ReadAs(const uint8_t *data, size_t size, int width, int height, st
   RecordEncoder record;
   StartRecord(&record, work.colours.get(), width, height, pixels->data());
   *range = {0, 0};
-  const PictureStatus status = ReadPFMPicture(fp, &work, &record, range, messages);
+  const PictureStatus status = ReadPFMPicture(fp, PictureSize{width, height}, &work, &record, range, messages);
   fclose(fp);
   if (status == PICTURE_READ) {
     if (record.row != height) abort();

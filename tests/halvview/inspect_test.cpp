@@ -1,6 +1,7 @@
 // Looking inside the picture: the histogram's bins and counts against the
 // player's own decoder and log2, the clipping classes against the bytes
 // the screen is given, the clipping view, and the probe's pixel and values.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -367,6 +368,41 @@ TEST_F(ProbeTest, AOneEyedMovieNamesNoEye) {
   Step(0);
   const PictureSpot spot = {1, 0, 2, 3};
   EXPECT_EQ(ProbeText(*session, spot, ProbePixel(*session, spot)), "Pixel (2, 3): scene 1 1 5, lum 1.289; shown 1 1 5");
+}
+
+// The help overlay's second block: under the first while it stays above the
+// information lines, else beside the first where the window has room, else
+// under it all the same.
+TEST(HelpLayout, TheSecondBlockGoesBesideTheFirstOnlyWhereItMustAndCan) {
+  const struct {
+    int width, height, info_top;
+    bool beside;
+  } cases[] = {
+      {1920, 1080, 88, false},  // room under the first block
+      {1280, 486, 0, false},    // no information lines: room enough
+      {1280, 486, 88, true},    // the information lines in the way, room beside
+      {1280, 300, 0, true},     // the window's bottom in the way
+      {720, 486, 88, false},    // no room beside: under, as before
+  };
+  for (const auto &c : cases) {
+    const HelpLayout l = LayOutHelp(c.width, c.height, c.info_top);
+    SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << ", info top " << c.info_top);
+    EXPECT_EQ(l.x1, 10);
+    EXPECT_EQ(l.y1, c.height - 20);
+    EXPECT_EQ(l.y2, c.beside ? l.y1 : l.y1 - 13 * 19);
+    EXPECT_EQ(l.x2 > l.x1, c.beside);
+    EXPECT_EQ(l.trim2 > 0, c.beside);
+    if (c.beside) {
+      // Right of the first block's widest line, every line inside the window.
+      EXPECT_GE(l.x2, 10 + 8 * 67);
+      const std::string text = TrimHelpLines(helpstring_added, l.trim2);
+      size_t widest = 0, start = 0;
+      for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        widest = std::max(widest, end - start);
+      EXPECT_LE(l.x2 + 8 * (int)widest, c.width);
+    }
+  }
+  EXPECT_EQ(TrimHelpLines("Head\n      -A      on\n  x\n", 4), "Head\n  -A      on\nx\n");
 }
 
 }  // namespace

@@ -632,6 +632,21 @@ def case_help(work):
         end(p)
 
 
+@case
+def case_help_beside(work):
+    # With the information overlay on, the help's second block would run
+    # into its lines: in a window wide enough it goes beside the first block.
+    W, H = 1200, 486
+    path = write_movie(work.file('wide.hlv'), W, H, [[[(60, 80, 100, 128)] * (W * H)]])
+    with XServer(work, 1220, 500) as xs:
+        p = open_player(xs, ['-i', path], (W, H))
+        p.key('h')
+        red = wait_for(lambda: p.overlay_pixels(xs.screenshot(), RED))
+        check(red and min(y for _, y in red) >= 88, 'help drawn over the information lines')
+        check(max(x for x, _ in red) >= 10 + 8 * 67 + 16, 'no second column')
+        end(p)
+
+
 def main(argv):
     import argparse
     parser = argparse.ArgumentParser()
