@@ -13,7 +13,6 @@
 // Where the processor has AVX2, the kernels take four doubles per
 // instruction instead of two: the same operations, so the same bits.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -186,8 +185,8 @@ size_t Map(int avx, double *v, const double *inv, size_t count, uint32_t *logs) 
 // a frame of 350,000 cells has some 20,000 distinct values among its
 // 135,000 logarithms. An entry holds an argument's exact bits and the
 // function's value for it, computed by the same libm call as without the
-// memo, so a hit returns the very bits the call would. Each frame starts
-// with fresh tables, in which every entry is the true pair for +0.
+// memo, so a hit returns the very bits the call would. Fresh tables hold
+// in every entry the true pair for +0.
 constexpr int kMemoBits = 14;
 struct MemoEntry {
   uint64_t key;
@@ -243,21 +242,22 @@ struct MapperRoom {
   Band band;
   MemoEntry bias_memo[1 << kMemoBits];
   MemoEntry log_memo[1 << kMemoBits];
-  unsigned frame = 0;  // the frame the memos were last filled for
+  bool filled = false;
+  uint64_t bias_bits = 0;  // the bias exponent the bias memo holds values for
 };
 
-// Every mapped frame has a number of its own, so that each thread fills
-// its memos afresh once per frame.
-std::atomic<unsigned> frames_mapped{0};
-
-MapperRoom &RoomOfThisThread(size_t W, unsigned frame, double b) {
+// The calling thread's room. An entry's value depends on its argument and,
+// in the bias memo, on the bias exponent alone: the memos are filled afresh
+// when the exponent changes, and otherwise keep what earlier frames put in.
+MapperRoom &RoomOfThisThread(size_t W, double b) {
   thread_local std::unique_ptr<MapperRoom> room;
   if (!room) room.reset(new MapperRoom);
   room->band.Size(W);
-  if (room->frame != frame) {
+  if (!room->filled || room->bias_bits != Bits(b)) {
     FillMemo(room->bias_memo, BiasTerm(b, 0.0));
     FillMemo(room->log_memo, log(0.0 + 1.0));
-    room->frame = frame;
+    room->filled = true;
+    room->bias_bits = Bits(b);
   }
   return *room;
 }
@@ -437,10 +437,6 @@ void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, doub
   const double b = log((double)cs.biasParam) * -1.4426954167009307;
   const double Lwmax = maxLum / avLum;
   const double divider = log10(Lwmax + 1.0);
-  // Fresh memos for every frame: the bias term depends on b, and a frame's
-  // arguments (divided by this frame's average) rarely meet an earlier
-  // frame's.
-  const unsigned frame = ++frames_mapped;
   const int avx = cs.avx;
   const size_t nbands = ((size_t)H + 2) / 3;
 
@@ -450,7 +446,7 @@ void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, doub
   // cells, map. Bands are independent of each other, so they are shared
   // among the threads in runs of a few.
   ParallelChunks(cs.pool, nbands, BAND_GRAIN, [=](size_t first, size_t end) {
-    MapperRoom &room = RoomOfThisThread((size_t)W, frame, b);
+    MapperRoom &room = RoomOfThisThread((size_t)W, b);
     Band &work = room.band;
     for (size_t k = first; k < end; k++) {
       const int y = 3 * (int)k;
