@@ -185,8 +185,8 @@ size_t Map(int avx, double *v, const double *inv, size_t count, uint32_t *logs) 
 // a frame of 350,000 cells has some 20,000 distinct values among its
 // 135,000 logarithms. An entry holds an argument's exact bits and the
 // function's value for it, computed by the same libm call as without the
-// memo, so a hit returns the very bits the call would. Fresh tables hold
-// in every entry the true pair for +0.
+// memo, so a hit returns the very bits the call would. Each frame starts
+// with fresh tables, in which every entry is the true pair for +0.
 constexpr int kMemoBits = 14;
 struct MemoEntry {
   uint64_t key;
@@ -233,6 +233,20 @@ double Remember(MemoEntry *table, double x, F f) {
   return e.value;
 }
 
+// Which call of MapLuminance a band belongs to: the calling thread's own
+// count of calls and the thread itself, so that no two calls share a mark
+// and nothing is shared between threads to make one.
+struct CallMark {
+  const void *thread = nullptr;
+  uint64_t count = 0;
+  bool operator==(const CallMark &o) const { return thread == o.thread && count == o.count; }
+};
+
+CallMark MarkThisCall() {
+  thread_local uint64_t calls = 0;
+  return CallMark{&calls, ++calls};
+}
+
 // What one thread needs to map bands: the working room, sized for the
 // picture's width, and the two memos. Each thread that maps has its own,
 // so threads share nothing but the frame's constants; the results do not
@@ -242,22 +256,21 @@ struct MapperRoom {
   Band band;
   MemoEntry bias_memo[1 << kMemoBits];
   MemoEntry log_memo[1 << kMemoBits];
-  bool filled = false;
-  uint64_t bias_bits = 0;  // the bias exponent the bias memo holds values for
+  CallMark filled_for;  // the call the memos were last filled for
 };
 
-// The calling thread's room. An entry's value depends on its argument and,
-// in the bias memo, on the bias exponent alone: the memos are filled afresh
-// when the exponent changes, and otherwise keep what earlier frames put in.
-MapperRoom &RoomOfThisThread(size_t W, double b) {
+// The calling thread's room, its memos filled afresh once for every call
+// (the bias term depends on b, and a frame's arguments, divided by this
+// frame's average, rarely meet an earlier frame's; the fill also brings the
+// tables into the cache in one sweep).
+MapperRoom &RoomOfThisThread(size_t W, const CallMark &call, double b) {
   thread_local std::unique_ptr<MapperRoom> room;
   if (!room) room.reset(new MapperRoom);
   room->band.Size(W);
-  if (!room->filled || room->bias_bits != Bits(b)) {
+  if (!(room->filled_for == call)) {
     FillMemo(room->bias_memo, BiasTerm(b, 0.0));
     FillMemo(room->log_memo, log(0.0 + 1.0));
-    room->filled = true;
-    room->bias_bits = Bits(b);
+    room->filled_for = call;
   }
   return *room;
 }
@@ -438,6 +451,7 @@ void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, doub
   const double Lwmax = maxLum / avLum;
   const double divider = log10(Lwmax + 1.0);
   const int avx = cs.avx;
+  const CallMark call = MarkThisCall();
   const size_t nbands = ((size_t)H + 2) / 3;
 
   // One band of blocks (three rows, one after the other in memory) at a
@@ -446,7 +460,7 @@ void MapLuminance(const ConversionSettings &cs, double *lum, double maxLum, doub
   // cells, map. Bands are independent of each other, so they are shared
   // among the threads in runs of a few.
   ParallelChunks(cs.pool, nbands, BAND_GRAIN, [=](size_t first, size_t end) {
-    MapperRoom &room = RoomOfThisThread((size_t)W, b);
+    MapperRoom &room = RoomOfThisThread((size_t)W, call, b);
     Band &work = room.band;
     for (size_t k = first; k < end; k++) {
       const int y = 3 * (int)k;
