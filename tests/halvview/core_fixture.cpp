@@ -11,9 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace {
-
-MovieHeader Header(int width, int height, int eyes, int nframes) {
+MovieHeader TestHeader(int width, int height, int eyes, int nframes) {
   MovieHeader h{};
   h.width = (int16_t)width;
   h.height = (int16_t)height;
@@ -22,6 +20,8 @@ MovieHeader Header(int width, int height, int eyes, int nframes) {
   h.nframes = nframes;
   return h;
 }
+
+namespace {
 
 // The frame shown, allocated as start-up allocates it, its spare luminance
 // room NaN and its pictures zero.
@@ -38,7 +38,7 @@ void AllocateShown(Session *s) {
 
 std::unique_ptr<Session> SetUpPlayer(int width, int height, int eyes, int nframes) {
   std::unique_ptr<Session> s(new Session);
-  AdoptSessionMovie(s.get(), -1, Header(width, height, eyes, nframes), 0);
+  AdoptSessionMovie(s.get(), -1, TestHeader(width, height, eyes, nframes), 0);
   AllocateShown(s.get());
   return s;
 }
@@ -75,13 +75,7 @@ std::string WriteMovie(const std::string &name, int width, int height, int eyes,
   FILE *f = fopen(path.c_str(), "wb");
   EXPECT_NE(f, nullptr) << path;
   if (!f) return path;
-  MovieHeader h{};
-  h.width = (int16_t)width;
-  h.height = (int16_t)height;
-  h.format = MOVIE_FORMAT;
-  h.eyes = (uint8_t)eyes;
-  h.nframes = nframes;
-  EXPECT_EQ(WriteMovieHeader(f, h), 0);
+  EXPECT_EQ(WriteMovieHeader(f, TestHeader(width, height, eyes, nframes)), 0);
   for (const Record &r : records) {
     PutDouble(f, r.maxLum, swap_doubles);
     PutDouble(f, r.logAv, swap_doubles);
@@ -101,7 +95,7 @@ std::unique_ptr<Session> OpenMovie(const std::string &path, int width, int heigh
   EXPECT_GE(fd, 0) << path;
   if (fd < 0) return nullptr;
   std::unique_ptr<Session> s(new Session);
-  AdoptSessionMovie(s.get(), fd, Header(width, height, eyes, nframes), byteswap);
+  AdoptSessionMovie(s.get(), fd, TestHeader(width, height, eyes, nframes), byteswap);
   AllocateShown(s.get());
   return s;
 }

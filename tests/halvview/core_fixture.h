@@ -15,6 +15,10 @@
 
 #include "session.h"
 
+// A header of a width x height movie with `eyes` pictures per frame and
+// `nframes` frames.
+MovieHeader TestHeader(int width, int height, int eyes, int nframes);
+
 // One picture record as it lies in a movie file.
 struct Record {
   double maxLum = 1.0;

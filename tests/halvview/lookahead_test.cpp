@@ -53,13 +53,7 @@ std::vector<Record> Records(const std::vector<std::vector<Stats>> &eyes, int wid
 }
 
 MovieHeader Header(int eyes, int nframes, int width = PW, int height = PH) {
-  MovieHeader h{};
-  h.width = (int16_t)width;
-  h.height = (int16_t)height;
-  h.format = MOVIE_FORMAT;
-  h.eyes = (uint8_t)eyes;
-  h.nframes = nframes;
-  return h;
+  return TestHeader(width, height, eyes, nframes);
 }
 
 // The definition, evaluated the plain way over the whole movie: mark the
