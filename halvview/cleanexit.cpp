@@ -7,8 +7,8 @@
 
 void CleanExit(Session *session) {
   session->ending = 1;
-  // A frame being prepared ahead reads the movie into the session's frames.
-  StopPreparing(session);
+  // The frames being made ahead read the movie into the session's frames.
+  StopReadAhead(session);
   CloseMovieFile(&session->movie);
   if (system("xgamma -gamma 1") == -1) {
     // The gamma command is outside the player; its failure changes nothing.

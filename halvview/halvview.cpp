@@ -24,6 +24,7 @@ volatile sig_atomic_t quitrequested = 0;
 struct StartOptions {
   unsigned threads = ProcessorCount();  // -j
   int byteswap = 0;                     // -b
+  size_t cache = DefaultCacheBudget();  // -cache
   const char *moviename = nullptr;
 };
 
@@ -58,6 +59,10 @@ void ParseOptions(int argc, char **argv, Session *s, StartOptions *options) {
         options->threads = ProcessorCount();
         fprintf(stderr, "Thread count out of bounds [-j], set to %u\n", options->threads);
       }
+    }
+    if (strcmp(arg, "-cache") == 0 && !ParseCacheSize(argv[++i], &options->cache)) {
+      fprintf(stderr, "Cache size must be a whole number of bytes, with K, M or G after it or not [-cache]\n");
+      GiveUsage(argv[0]);
     }
     if (strcmp(arg, "-A") == 0) s->settings.lookahead = 1;
     if (strcmp(arg, "-R") == 0 && !ParseLookAheadRadius(argv[++i], &s->settings.radius)) {
@@ -245,6 +250,12 @@ int main(int argc, char **argv) {
     s.pool = pool.get();
   }
   if (s.debug) fprintf(stderr, "Converting on %u thread%s\n", options.threads, options.threads == 1 ? "" : "s");
+  ConfigureFrameCache(&s, options.cache);
+  if (s.debug) {
+    const FrameCache &c = s.cache;
+    fprintf(stderr, "Frame cache: %.1f MiB for %zu frame%s of %.1f MiB\n", (double)(c.capacity * c.frame_bytes) / 1048576.0,
+            c.capacity, c.capacity == 1 ? "" : "s", (double)c.frame_bytes / 1048576.0);
+  }
   glutReshapeWindow(s.screenwidth, s.screenheight);
   if (s.fullscreen == 1 || s.fullscreen == 2) glutFullScreen();
 

@@ -156,10 +156,17 @@ void DrawHistogram(View *v, int eye) {
 }
 
 void DrawTimeline(const Session &s) {
-  const int w = glutGet(GLUT_WINDOW_WIDTH);
-  const int filled = TimelineFilled(s.currentframe, w, s.movie.header.nframes);
+  const int w = glutGet(GLUT_WINDOW_WIDTH), nframes = s.movie.header.nframes;
+  const int filled = TimelineFilled(s.currentframe, w, nframes);
   FillWindowRect(0, 0, filled, TIMELINE_HEIGHT, 255, 192, 0);
   FillWindowRect(filled, 0, w, TIMELINE_HEIGHT, 48, 48, 48);
+  // The frames held in the cache: the bar's top row over their columns.
+  if (s.cache.capacity == 0) return;
+  for (const std::unique_ptr<Frame> &frame : s.cache.made) {
+    const int first = frame->number > 0 ? TimelineFilled(frame->number - 1, w, nframes) : 0;
+    const int end = TimelineFilled(frame->number, w, nframes);
+    FillWindowRect(first, TIMELINE_HEIGHT - 1, end > first ? end : first + 1, TIMELINE_HEIGHT, 0, 160, 255);
+  }
 }
 
 std::string Percent(const Session &s, uint64_t count) {

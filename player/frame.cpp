@@ -4,16 +4,20 @@
 
 #include <cstdlib>
 
+#include "lookahead.h"
 #include "utility.h"
 
 Frame::~Frame() {
   free(rgbe);
-  DestroyFloatmap(fframe);
-  free(lum);
   for (int eye = 0; eye < 2; eye++) {
     DestroyFloatmap(out[eye]);
     free(bytes[eye]);
   }
+}
+
+FrameScratch::~FrameScratch() {
+  DestroyFloatmap(fframe);
+  free(lum);
 }
 
 size_t RgbeSlots(const MovieFile &movie) {
@@ -29,11 +33,21 @@ BufferFault AllocateFrame(Frame *frame, const MovieFile &movie, int eyes, size_t
     frame->out[eye] = CreateFloatmap(W, H);
     if (frame->out[eye] == nullptr) return NO_OUTPUT_IMAGE;
   }
-  frame->fframe = CreateFloatmap(W, H);
-  if (frame->fframe == nullptr) return NO_FLOAT_IMAGE;
-  frame->lum = (double *)malloc(sizeof(double) * LuminanceMapSize(W, H));
-  if (frame->lum == nullptr) return NO_LUMINANCE_MAP;
   return BUFFERS_ALLOCATED;
+}
+
+BufferFault AllocateScratch(FrameScratch *scratch, const MovieFile &movie) {
+  const int W = movie.header.width, H = movie.header.height;
+  scratch->fframe = CreateFloatmap(W, H);
+  if (scratch->fframe == nullptr) return NO_FLOAT_IMAGE;
+  scratch->lum = (double *)malloc(sizeof(double) * LuminanceMapSize(W, H));
+  if (scratch->lum == nullptr) return NO_LUMINANCE_MAP;
+  return BUFFERS_ALLOCATED;
+}
+
+size_t FrameBytes(const MovieFile &movie, int eyes, int bytes) {
+  const size_t pixel = 4 * RgbeSlots(movie) + (size_t)eyes * (3 * sizeof(float) + (bytes ? DISPLAY_PIXEL_BYTES : 0));
+  return pixel * movie.npixels;
 }
 
 BufferFault AllocateDisplayBytes(Frame *frame, const MovieFile &movie, int eyes) {
@@ -58,13 +72,32 @@ const char *FrameFaultMessage(FrameFault fault) {
   }
 }
 
-FrameFault MakeFrame(const FrameJob &job, Frame *frame) {
+namespace {
+
+// Whether the pictures made with `settings` depend on the adaptation state:
+// with tone mapping, unless every eye's look-ahead window replaces it.
+int UsesAdaptation(const FrameJob &job) {
+  if (!job.settings.tmo) return 0;
+  if (!job.settings.lookahead) return 1;
+  for (int eye = 0; eye < job.movie->shown_eyes; eye++)
+    if (!LookAheadCovers(job.statistics, eye, job.number, job.settings.radius)) return 1;
+  return 0;
+}
+
+}  // namespace
+
+FrameFault MakeFrame(const FrameJob &job, FrameScratch *scratch, Frame *frame) {
   const double t0 = GetRunTime();
   const MovieFile &movie = *job.movie;
   frame->number = job.number;
   frame->position = job.position;
   frame->settings = job.settings;
-  for (int eye = 0; eye < 2; eye++) frame->adapted_before[eye] = frame->adapted_after[eye] = job.adapted[eye];
+  frame->shown = 0;
+  frame->uses_adaptation = UsesAdaptation(job);
+  for (int eye = 0; eye < 2; eye++) {
+    frame->adapted_before[eye] = frame->adapted_after[eye] = job.adapted[eye];
+    frame->record_logAv[eye] = 0.0;
+  }
   const ConversionSettings cs = MakeConversion(job.settings, movie.header.width, movie.header.height, job.number,
                                                job.pool, job.statistics);
   uint64_t at = job.position;
@@ -79,10 +112,16 @@ FrameFault MakeFrame(const FrameJob &job, Frame *frame) {
     if (got < 2) return got == 0 && shown ? FRAME_NO_MAXLUM : FRAME_NO_LOGAV;
     if (ReadPixelsAt(movie, at, pixels) != 0) return FRAME_NO_PIXELS;
     if (!shown) continue;  // read, not shown
-    ConvertRecord(cs, record, pixels, maxLum, logAv, &frame->adapted_after[record], frame->lum, frame->fframe,
+    ConvertRecord(cs, record, pixels, maxLum, logAv, &frame->adapted_after[record], scratch->lum, scratch->fframe,
                   frame->out[record], job.settings.bytes ? frame->bytes[record] : nullptr);
+    frame->record_logAv[record] = logAv;
     frame->last_logAv = logAv;
   }
   frame->seconds = GetRunTime() - t0;
   return FRAME_MADE;
+}
+
+void MoveAdaptation(const Frame &frame, int eyes, double adapted[2]) {
+  if (!frame.settings.tmo) return;
+  for (int eye = 0; eye < eyes; eye++) AdaptLogAverage(&adapted[eye], frame.record_logAv[eye]);
 }

@@ -1,9 +1,11 @@
 // A frame of the movie as the player holds it: one value with its buffers
-// (the raw pixels, the decoded picture and luminance, the pictures of each
-// eye shown, as floats and, when the window takes them, display bytes) and
-// what it was made from (its number and place in the file, the settings,
-// the adaptation state before it) and what it leaves (the adaptation state
-// after it).
+// (the raw pixels, the pictures of each eye shown, as floats and, when the
+// window takes them, display bytes), what it was made from (its number and
+// place in the file, the settings, the adaptation state before it) and what
+// it leaves (the adaptation state after it). The room a conversion works in
+// (the decoded picture and its luminance) is a value of its own, so that a
+// frame kept for showing again holds only what drawing and the overlays
+// read.
 #ifndef HALVORN_FRAME_H
 #define HALVORN_FRAME_H
 
@@ -27,8 +29,6 @@ struct Frame {
   // rgbe + 4 x npixels x e; records read but not shown go to the slot after
   // the shown ones.
   unsigned char *rgbe = nullptr;
-  float *fframe = nullptr;
-  double *lum = nullptr;
   float *out[2] = {nullptr, nullptr};
   unsigned char *bytes[2] = {nullptr, nullptr};
 
@@ -37,15 +37,36 @@ struct Frame {
   uint64_t position = 0;  // where its records start in the file
   RenderSettings settings;
   double adapted_before[2] = {0.0, 0.0};
-  // What it gives: the adaptation state after it, the log-average of its
-  // last record shown, and the seconds its reading and conversion took.
+  // Whether its pictures depend on adapted_before: tone mapped with the
+  // causal adaptation, or in look-ahead mode where a window holds no good
+  // record and the causal values stand.
+  int uses_adaptation = 0;
+  // What it gives: the adaptation state after it, the log-average of each
+  // record shown and of the last, and the seconds its reading and
+  // conversion took (0 once counted in the read time).
   double adapted_after[2] = {0.0, 0.0};
+  double record_logAv[2] = {0.0, 0.0};
   double last_logAv = 0.0;
   double seconds = 0.0;
+  // The cache's count of shows when it was last made or shown, and whether
+  // it has been shown since it was made.
+  long touched = 0;
+  int shown = 0;
+};
+
+// The room a frame's conversion works in: the decoded picture and its
+// luminance map. Whoever makes frames has one of its own.
+struct FrameScratch {
+  FrameScratch() = default;
+  ~FrameScratch();
+  FrameScratch(const FrameScratch &) = delete;
+  FrameScratch &operator=(const FrameScratch &) = delete;
+  float *fframe = nullptr;
+  double *lum = nullptr;
 };
 
 // Which of a frame's buffers could not be allocated, in the order start-up
-// allocates them.
+// allocates them (the frame shown, then the main thread's scratch).
 enum BufferFault {
   BUFFERS_ALLOCATED,
   NO_RGBE_BUFFER,    // "Malloc of the rgbe image failed"
@@ -61,6 +82,10 @@ enum BufferFault {
 // has). Stops at the first that fails; the frame frees what it holds.
 BufferFault AllocateFrame(Frame *frame, const MovieFile &movie, int eyes, size_t rgbe_slots);
 BufferFault AllocateDisplayBytes(Frame *frame, const MovieFile &movie, int eyes);
+BufferFault AllocateScratch(FrameScratch *scratch, const MovieFile &movie);
+// Bytes a frame of AllocateFrame (RgbeSlots of room) and its display bytes
+// take.
+size_t FrameBytes(const MovieFile &movie, int eyes, int bytes);
 // Raw records of room a frame needs: one for each eye shown, and one more
 // when a frame holds records that are read but not shown.
 size_t RgbeSlots(const MovieFile &movie);
@@ -90,9 +115,13 @@ enum FrameFault {
 const char *FrameFaultMessage(FrameFault fault);
 
 // Reads every record of the job's frame at its position and converts the
-// shown ones into `frame`'s buffers, the adaptation moving on from the
-// job's state; notes in `frame` what it was made from and gives. On a
-// fault the buffers hold what was made before it.
-FrameFault MakeFrame(const FrameJob &job, Frame *frame);
+// shown ones into `frame`'s buffers, working in `scratch`, the adaptation
+// moving on from the job's state; notes in `frame` what it was made from
+// and gives. On a fault the buffers hold what was made before it.
+FrameFault MakeFrame(const FrameJob &job, FrameScratch *scratch, Frame *frame);
+// The adaptation state after showing `frame` from the state `adapted`, as
+// making it from that state moves it: each shown record's log-average
+// taken in when tone mapping.
+void MoveAdaptation(const Frame &frame, int eyes, double adapted[2]);
 
 #endif

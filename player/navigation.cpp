@@ -1,6 +1,5 @@
-// Showing the next frame: the stepping rules say which and where, and its
-// picture records are read into the pictures shown, or the frame prepared
-// ahead is taken.
+// Showing the next frame: the stepping rules say which and where; it comes
+// from the frame cache, or its picture records are read and converted.
 #include <cstdio>
 
 #include "session.h"
@@ -16,23 +15,16 @@ int HandleNextFrame(Session *session, int frame) {
   session->autoplay = plan.autoplay;
   session->position = plan.position;
 
-  // The frame prepared ahead, when it is this one with today's settings;
-  // otherwise it is read here, into the pictures shown.
-  if (!UsePreparedFrame(session, plan)) {
-    const FrameJob job = DescribeFrame(*session, plan, nullptr);
-    Frame *shown = session->shown.get();
-    const FrameFault fault = MakeFrame(job, shown);
-    session->adapted[0] = shown->adapted_after[0];
-    session->adapted[1] = shown->adapted_after[1];
+  // The frame from the cache or the workers, when it is this one with
+  // today's settings and adaptation state; otherwise it is made here.
+  if (!TakeReadyFrame(session, plan)) {
+    const FrameFault fault = MakeFrameNow(session, plan, true);
     if (fault != FRAME_MADE) {
       fprintf(stderr, "%s\n", FrameFaultMessage(fault));
       fprintf(stderr, "Failed to read rgbe buffer, frame %d\n", session->currentframe);
       return 0;
     }
-    session->logAv = shown->last_logAv;
-    session->readtime += shown->seconds;
-    session->position = plan.position + session->movie.frame_size;
   }
-  if (session->autoplay) PrepareFrame(session, session->currentframe + session->playdir);
+  if (session->autoplay) ReadAheadFrames(session);
   return 1;
 }

@@ -10,20 +10,19 @@ int SeekToFrame(Session *session, int frame) {
   if (frame > nframes - 1) frame = nframes - 1;
   if (frame < 0) frame = 0;
   if (frame == session->currentframe) return 1;
-  // Frame k starts at 12 + k x frame size. It is read and converted into
-  // the second frame and takes the place of the frame shown only when the
-  // whole of it could be read.
+  // Frame k starts at 12 + k x frame size. It comes from the frame cache,
+  // or is read and converted into a frame of its own and takes the place of
+  // the frame shown only when the whole of it could be read.
   const StepPlan plan = {frame, session->playdir, session->autoplay, FramePosition(session->movie, frame)};
-  if (!PrepareFrameNow(session, plan) || !UsePreparedFrame(session, plan)) {
-    StopPreparing(session);
+  if (!TakeReadyFrame(session, plan) && MakeFrameNow(session, plan, false) != FRAME_MADE) {
     fprintf(stderr, "Frame %d cannot be read, staying on frame %d\n", frame, session->currentframe);
-    if (session->autoplay) PrepareFrame(session, session->currentframe + session->playdir);
+    if (session->autoplay) ReadAheadFrames(session);
     return 0;
   }
   session->currentframe = frame;
   session->picture_version++;
   if (session->debug) fprintf(stderr, "Seek to frame %d\n", frame);
-  if (session->autoplay) PrepareFrame(session, session->currentframe + session->playdir);
+  if (session->autoplay) ReadAheadFrames(session);
   return 1;
 }
 

@@ -1,6 +1,6 @@
 // The player's session: the movie being played, what the viewer chose, the
 // frame shown and where playback stands, each eye's adaptation state, and
-// the frame prepared ahead on a worker. One value: the program's GLUT
+// the frames kept and made ahead on the workers. One value: the program's GLUT
 // callbacks reach it through one pointer, the tests make their own. GL-free;
 // it never ends the process but reports failures to its caller.
 #ifndef HALVORN_SESSION_H
@@ -8,10 +8,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "frame.h"
+#include "frame_cache.h"
 #include "lookahead.h"
 #include "movie_file.h"
 #include "render.h"
@@ -19,15 +22,28 @@
 
 class WorkerPool;
 
-// A frame being made ahead on a worker, and what it was asked for.
-struct Preparation {
-  std::unique_ptr<Frame> frame;  // the second set of buffers, allocated on first use
+// A frame being made ahead on a worker.
+struct AheadJob {
   FrameJob job;
-  FrameFault fault = FRAME_MADE;
-  bool under_way = false;  // started and not yet taken or thrown away
-  std::atomic<bool> cancelled{false};
+  std::unique_ptr<Frame> frame;  // written by the worker until `done` is ready
+  FrameFault fault = FRAME_CANCELLED;
+  std::promise<void> made;
+  std::future<void> done;
+};
+
+// Reading ahead: the frames playing shows next, made one after another on
+// a worker (each conversion sharing its stages with the pool) and kept in
+// the frame cache as they are made.
+struct ReadAhead {
+  std::vector<AheadJob> jobs;  // in the order playing shows them; not resized while the task runs
+  size_t collected = 0;        // the jobs before this one are back in the cache
   std::unique_ptr<TaskGroup> task;
-  long used = 0, discarded = 0;  // frames taken and thrown away so far
+  std::atomic<bool> cancelled{false};
+  // The main thread runs the jobs itself when it finds them queued while it
+  // waits for one of them: it then stops after that one, the frame due.
+  std::atomic<size_t> wanted{0};
+  std::unique_ptr<FrameScratch> scratch;  // the worker's room, allocated on first use
+  long used = 0, discarded = 0;           // frames made ahead and shown, and thrown away
 };
 
 struct Session {
@@ -61,6 +77,7 @@ struct Session {
   uint64_t position = MOVIE_HEADER_SIZE;
   // The frame shown, and each eye's adapted log-average.
   std::unique_ptr<Frame> shown;
+  FrameScratch scratch;  // the room of conversions on the main thread
   double adapted[2] = {0.0, 0.0};
   double logAv = 0.0;  // log-average of the record read last
   // Raised whenever the pictures shown are replaced or converted again, so
@@ -73,9 +90,10 @@ struct Session {
   int framecounter = 0;
 
   // The threads that convert: null converts on the calling thread alone and
-  // prepares nothing ahead.
+  // reads nothing ahead.
   WorkerPool *pool = nullptr;
-  Preparation prep;
+  FrameCache cache;
+  ReadAhead ahead;
 };
 
 // Opens the movie at `path` (byteswap: written in the other byte order) and
@@ -83,12 +101,15 @@ struct Session {
 MovieOpenResult OpenSessionMovie(Session *session, const char *path, int byteswap);
 // Takes an open descriptor of a movie whose header is `header` (tests).
 void AdoptSessionMovie(Session *session, int fd, const MovieHeader &header, int byteswap);
-// Allocates the shown frame's buffers for the movie, in start-up's order;
-// `eyes` pictures (2 for a stereo pair).
+// Allocates the shown frame's buffers and the main thread's scratch for the
+// movie, in start-up's order; `eyes` pictures (2 for a stereo pair).
 BufferFault AllocateShownFrame(Session *session, int eyes);
 // The display bytes of the shown frame, once the window says it takes
 // bytes (settings.bytes).
 BufferFault AllocateShownBytes(Session *session);
+// Gives the frame cache `budget` bytes (0: no cache), once the shown
+// frame's buffers are allocated.
+void ConfigureFrameCache(Session *session, size_t budget);
 // Eyes shown: 2 for a stereo pair, else 1.
 inline int ShownEyes(const Session &session) { return session.movie.shown_eyes; }
 
@@ -104,38 +125,62 @@ struct StepPlan {
   uint64_t position;
 };
 StepPlan PlanStep(const Session &session, int frame);
+// The same rules from any place: the frame shown, the place after it, the
+// direction and autoplay, for a movie played in loop mode `looptype`.
+struct PlayPoint {
+  int frame;
+  uint64_t position;
+  int playdir;
+  int autoplay;
+};
+StepPlan PlanStepFrom(const MovieFile &movie, int looptype, const PlayPoint &point, int frame);
 // What making the frame `plan` asks for reads from the session as it is now:
 // the movie, the place, the settings, the adaptation state, the threads.
 FrameJob DescribeFrame(const Session &session, const StepPlan &plan, const std::atomic<bool> *cancelled);
+// The same for a frame of a plan ahead: its key gives the place, the
+// settings and the adaptation state.
+FrameJob DescribeKey(const Session &session, const FrameKey &key, const std::atomic<bool> *cancelled);
 // Shows `frame` by the stepping rules, read and converted into the shown
-// pictures (or taken from the frame prepared ahead). Returns 1, or 0 when a
+// pictures (or taken from the frame cache). Returns 1, or 0 when a
 // record could not be read (its message and "Failed to read rgbe buffer,
 // frame n" printed); the caller then ends the player.
 [[nodiscard]] int HandleNextFrame(Session *session, int frame);
 void Move2Start(Session *session);
 void Move2End(Session *session);
 
-// ---- Preparing the next frame ahead (prepare.cpp) -------------------------
+// ---- Reading ahead into the frame cache (plan_ahead.cpp, prepare.cpp) ----
 //
-// A second frame takes the next frame on a worker while the shown one is
-// drawn. It is taken only when it is the frame asked for, at the same place,
-// with settings equal to the session's and adaptation inputs equal to the
-// session's state; otherwise it is thrown away, leaving no trace.
+// While playing, the workers make the frames playing shows next and keep
+// them in the frame cache. A frame is taken from the cache only when it
+// fits what the session asks for now (frame_cache.h); otherwise it is
+// made as if nothing had been made ahead.
 
-// Starts preparing `frame` (the next one in the playing direction) on a
-// worker, when there are workers and the frame is not the one shown.
-void PrepareFrame(Session *session, int frame);
-// Takes the prepared frame when it fits `plan`: it becomes the frame shown
-// (one swap), the adaptation moves on as converting it here would have
-// moved it. Returns 0, with nothing changed, when there is none or it does
-// not fit (it is then thrown away).
-int UsePreparedFrame(Session *session, const StepPlan &plan);
-// Prepares the frame `plan` asks for here and now (the conversion shared
-// with the workers), for UsePreparedFrame to take. Returns 1, or 0 when the
-// frame could not be read or there is no room for it; nothing shown changes.
-int PrepareFrameNow(Session *session, const StepPlan &plan);
-// Waits for a preparation under way and throws it away.
-void StopPreparing(Session *session);
+// The next `count` frames playing shows from the frame shown, one step at
+// a time by the stepping rules, each with the adaptation state it is made
+// from (moved on by the statistics alone). It ends early where playing
+// stops (the end of a movie played once) or a frame's statistics cannot be
+// read.
+std::vector<FrameKey> PlanAhead(const Session &session, size_t count);
+// What the session asks of the frame `plan` shows: its key with today's
+// settings and adaptation state.
+FrameKey KeyOf(const Session &session, const StepPlan &plan);
+// Starts the workers on the frames of the plan the cache lacks, as far as
+// its room goes, when there are workers; goes on with the frames being
+// made as long as they are still on the plan, else calls them off.
+void ReadAheadFrames(Session *session);
+// Shows the frame `plan` asks for from the cache, or from the workers once
+// they have made it (waiting for it, helping). Returns 0, with nothing
+// changed, when neither has it; the workers' other frames are then called
+// off.
+int TakeReadyFrame(Session *session, const StepPlan &plan);
+// Makes the frame `plan` asks for here and now and shows it. `in_place`:
+// when there is no cache (or no free frame) it may be made into the frame
+// shown, which a failure leaves part made; otherwise a failure leaves the
+// frame shown as it was.
+FrameFault MakeFrameNow(Session *session, const StepPlan &plan, bool in_place);
+// Calls off the frames being made ahead and waits for the workers; what is
+// already made stays in the cache.
+void StopReadAhead(Session *session);
 
 // ---- Seeking and the playing modes (seek.cpp, playmode.cpp) ---------------
 
@@ -143,7 +188,7 @@ void StopPreparing(Session *session);
 constexpr int SEEK_STEP = 10;
 // Shows `frame` (clamped to the movie's frames), read directly at its place
 // in the file. Nothing happens for the frame shown. The causal adaptation
-// moves on as for any frame shown; with autoplay the next frame is prepared
+// moves on as for any frame shown; with autoplay the frames after it are read
 // ahead from there. A frame that cannot be read leaves everything as it was
 // and says so on stderr; returns 0 then, else 1. With -d, prints the frame
 // sought.

@@ -16,11 +16,17 @@ uint64_t SeekTarget(uint64_t from, int64_t delta, uint64_t here) {
 }  // namespace
 
 StepPlan PlanStep(const Session &session, int frame) {
-  const int cur = session.currentframe;
-  const int nframes = session.movie.header.nframes;
-  const int64_t size = (int64_t)session.movie.frame_size;
-  const uint64_t here = session.position;
-  StepPlan plan = {cur, session.playdir, session.autoplay, here};
+  const PlayPoint point = {session.currentframe, session.position, session.playdir, session.autoplay};
+  return PlanStepFrom(session.movie, session.looptype, point, frame);
+}
+
+StepPlan PlanStepFrom(const MovieFile &movie, int looptype, const PlayPoint &point, int frame) {
+  const int cur = point.frame;
+  const int nframes = movie.header.nframes;
+  const int64_t size = (int64_t)movie.frame_size;
+  const uint64_t here = point.position;
+  const int autoplay = point.autoplay;
+  StepPlan plan = {cur, point.playdir, autoplay, here};
   if (frame == 0) {
     plan.frame = 0;
     plan.position = MOVIE_HEADER_SIZE;
@@ -29,25 +35,25 @@ StepPlan PlanStep(const Session &session, int frame) {
   } else if (frame > cur) {
     if (cur < nframes - 1) {
       plan.frame = cur + 1;
-    } else if (!session.autoplay || session.looptype == 1) {
+    } else if (!autoplay || looptype == 1) {
       plan.frame = 0;
       plan.position = MOVIE_HEADER_SIZE;
-    } else if (session.looptype == 2) {  // ping-pong: the direction reverses, the next frame is the one before
+    } else if (looptype == 2) {  // ping-pong: the direction reverses, the next frame is the one before
       plan.playdir = -1;
       plan.frame = cur > 0 ? cur - 1 : 0;
       plan.position = SeekTarget(here, cur > 0 ? -2 * size : -size, here);
     } else {  // play once and stop on the last frame
       plan.frame = nframes - 1;
-      plan.position = SeekTarget(CurrentFileSize(session.movie), -size, here);
+      plan.position = SeekTarget(CurrentFileSize(movie), -size, here);
       plan.autoplay = 0;
     }
   } else {
     if (cur > 0) {
       plan.frame = cur - 1;
       plan.position = SeekTarget(here, -2 * size, here);
-    } else if (!session.autoplay || session.looptype == 1) {
+    } else if (!autoplay || looptype == 1) {
       plan.frame = nframes - 1;
-      plan.position = SeekTarget(CurrentFileSize(session.movie), -size, here);
+      plan.position = SeekTarget(CurrentFileSize(movie), -size, here);
     } else {  // the direction reverses: the next frame in the file is frame 1
       plan.playdir = 1;
       if (nframes > 1) {

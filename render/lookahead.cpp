@@ -105,3 +105,10 @@ void LookAheadNormaliser(StatisticsCache *cache, int eye, int64_t frame, int rad
     *peak = adaptedpeak;
   }
 }
+
+int LookAheadCovers(StatisticsCache *cache, int eye, int64_t frame, int radius) {
+  if (cache == nullptr) return 0;
+  std::lock_guard<std::mutex> hold(cache->lock);
+  double adapted, adaptedpeak;
+  return LookAheadValues(cache, frame, eye, radius, &adapted, &adaptedpeak);
+}

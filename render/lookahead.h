@@ -84,5 +84,9 @@ int LookAheadValues(StatisticsCache *cache, int64_t frame, int eye, int radius, 
 // there is no cache) they are left as they are, which is what the causal
 // mode shows for a corrupt record. Safe to call from more than one thread.
 void LookAheadNormaliser(StatisticsCache *cache, int eye, int64_t frame, int radius, double *avLum, double *peak);
+// 1 when LookAheadNormaliser replaces both values for record `eye` of
+// `frame`: the frame's look-ahead picture then does not depend on the
+// causal adaptation. Safe to call from more than one thread.
+int LookAheadCovers(StatisticsCache *cache, int eye, int64_t frame, int radius);
 
 #endif

@@ -247,8 +247,8 @@ Session &OpenPlayer(const Movie &m, int W, int H) {
   Frame &f = *s.shown;
   memset(f.rgbe, 0, 12 * (size_t)W * H);
   memset(f.out[0], 0, 12 * (size_t)W * H);
-  memset(f.fframe, 0, 12 * (size_t)W * H);
-  memset(f.lum, 0, 8 * (size_t)(W + 2) * (H + 2));
+  memset(s.scratch.fframe, 0, 12 * (size_t)W * H);
+  memset(s.scratch.lum, 0, 8 * (size_t)(W + 2) * (H + 2));
   s.settings = RenderSettings{};
   s.settings.exposure = 0.0f;
   s.settings.biasParam = 0.85f;
@@ -270,7 +270,7 @@ FrameFault ConvertFirstFrame(Session &s) {
   job.adapted[1] = s.adapted[1];
   job.pool = s.pool;
   job.statistics = &s.statistics;
-  const FrameFault fault = MakeFrame(job, s.shown.get());
+  const FrameFault fault = MakeFrame(job, &s.scratch, s.shown.get());
   s.adapted[0] = s.shown->adapted_after[0];
   return fault;
 }
@@ -424,29 +424,30 @@ void Stage(benchmark::State &state, int stage) {
   const ConversionSettings cs = FrameConversion(s);
   const size_t npixels = s.movie.npixels;
   Frame &f = *s.shown;
-  DecodeFrame(cs, f.rgbe, f.lum, f.fframe);
-  std::vector<double> loaded(f.lum, f.lum + npixels);
-  TonemapRecord(cs, f.lum, m.maxLum, m.logAv, &s.adapted[0], 0);
+  FrameScratch &r = s.scratch;
+  DecodeFrame(cs, f.rgbe, r.lum, r.fframe);
+  std::vector<double> loaded(r.lum, r.lum + npixels);
+  TonemapRecord(cs, r.lum, m.maxLum, m.logAv, &s.adapted[0], 0);
   for (auto _ : state) {
     switch (stage) {
       case 0:
         if (ReadPixelsAt(s.movie, MOVIE_HEADER_SIZE, f.rgbe) != 0) state.SkipWithError("short read");
         break;
       case 1:
-        DecodeFrame(cs, f.rgbe, f.lum, f.fframe);
+        DecodeFrame(cs, f.rgbe, r.lum, r.fframe);
         break;
       case 2:
         state.PauseTiming();
-        memcpy(f.lum, loaded.data(), 8 * npixels);
+        memcpy(r.lum, loaded.data(), 8 * npixels);
         s.adapted[0] = m.logAv;
         state.ResumeTiming();
-        TonemapRecord(cs, f.lum, m.maxLum, m.logAv, &s.adapted[0], 0);
+        TonemapRecord(cs, r.lum, m.maxLum, m.logAv, &s.adapted[0], 0);
         break;
       case 3:
-        ColourFrame(cs, f.lum, f.fframe, f.out[0], nullptr);
+        ColourFrame(cs, r.lum, r.fframe, f.out[0], nullptr);
         break;
       case 4:
-        ExposeFrame(cs, f.fframe, f.out[0], nullptr);
+        ExposeFrame(cs, r.fframe, f.out[0], nullptr);
         break;
     }
     benchmark::ClobberMemory();

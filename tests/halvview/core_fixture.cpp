@@ -29,7 +29,7 @@ void AllocateShown(Session *s) {
   ASSERT_EQ(AllocateShownFrame(s, 2), BUFFERS_ALLOCATED);
   const int W = s->movie.header.width, H = s->movie.header.height;
   const size_t n = s->movie.npixels;
-  for (size_t i = 0; i < LuminanceMapSize(W, H); i++) s->shown->lum[i] = std::numeric_limits<double>::quiet_NaN();
+  for (size_t i = 0; i < LuminanceMapSize(W, H); i++) s->scratch.lum[i] = std::numeric_limits<double>::quiet_NaN();
   memset(s->shown->out[0], 0, 12 * n);
   memset(s->shown->out[1], 0, 12 * n);
 }
@@ -105,15 +105,15 @@ ConversionSettings Conversion(Session *s) {
                         &s->statistics);
 }
 
-void LoadFrame(Session *s) { DecodeFrame(Conversion(s), s->shown->rgbe, s->shown->lum, s->shown->fframe); }
+void LoadFrame(Session *s) { DecodeFrame(Conversion(s), s->shown->rgbe, s->scratch.lum, s->scratch.fframe); }
 
 void Tonemapping(Session *s, double maxLum, double logAvg) {
-  TonemapRecord(Conversion(s), s->shown->lum, maxLum, logAvg, &s->adapted[0], 0);
+  TonemapRecord(Conversion(s), s->scratch.lum, maxLum, logAvg, &s->adapted[0], 0);
 }
 
-void PixelOutTmo(Session *s) { ColourFrame(Conversion(s), s->shown->lum, s->shown->fframe, s->shown->out[0], nullptr); }
+void PixelOutTmo(Session *s) { ColourFrame(Conversion(s), s->scratch.lum, s->scratch.fframe, s->shown->out[0], nullptr); }
 
-void PixelOut(Session *s) { ExposeFrame(Conversion(s), s->shown->fframe, s->shown->out[0], nullptr); }
+void PixelOut(Session *s) { ExposeFrame(Conversion(s), s->scratch.fframe, s->shown->out[0], nullptr); }
 
 Record MarkedRecord(int frame, int eye, int width, int height) {
   Record r;

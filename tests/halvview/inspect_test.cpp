@@ -108,9 +108,9 @@ TEST_F(HistogramTest, CountsEachPixelsDecodedLuminance) {
   LoadFrame(session.get());
   std::vector<uint64_t> want(HISTOGRAM_BINS, 0);
   for (size_t k = 0; k < session->movie.npixels; k++) {
-    int bin = ReferenceBin(session->shown->lum[k]);
-    if (bin < 0) bin = HistogramBin(session->shown->lum[k]);  // at an edge: no second opinion
-    if (!(session->shown->lum[k] > 0.0)) bin = 0;
+    int bin = ReferenceBin(session->scratch.lum[k]);
+    if (bin < 0) bin = HistogramBin(session->scratch.lum[k]);  // at an edge: no second opinion
+    if (!(session->scratch.lum[k] > 0.0)) bin = 0;
     want[bin]++;
   }
   Histogram got;

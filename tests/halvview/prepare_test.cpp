@@ -71,9 +71,9 @@ class PrepareTest : public CoreTest {
       }
       shown.push_back({session->currentframe, session->adapted[0], std::vector<float>(Out(), Out() + 3 * W * H)});
     }
-    StopPreparing(session.get());  // the one prepared after the last step
-    used = session->prep.used;
-    discarded = session->prep.discarded;
+    StopReadAhead(session.get());  // the one prepared after the last step
+    used = session->ahead.used;
+    discarded = session->ahead.discarded + session->cache.dropped + (long)session->cache.made.size();
     session.reset();
     pool.reset();
     return shown;
@@ -228,12 +228,14 @@ TEST_F(PrepareTest, ASettingChangedWhilePreparingShowsTheFrameMadeWithTheNewSett
     session->settings.lookahead = 1;
     session->settings.radius = 2;
     EXPECT_TRUE(HandleNextFrame(session.get(), 0));
-    PrepareFrame(session.get(), 1);
-    EXPECT_EQ(session->prep.under_way, threads > 1);
+    session->autoplay = 1;
+    ReadAheadFrames(session.get());
+    session->autoplay = 0;
+    EXPECT_EQ(session->ahead.task != nullptr, threads > 1);
     change(session.get());
     EXPECT_TRUE(HandleNextFrame(session.get(), 1));
-    EXPECT_EQ(session->prep.used, 0);
-    EXPECT_EQ(session->prep.discarded, threads > 1 ? 1 : 0);
+    EXPECT_EQ(session->ahead.used, 0);
+    EXPECT_EQ(session->ahead.discarded, threads > 1 ? 1 : 0);
     Shown shown = {session->currentframe, session->adapted[0], std::vector<float>(Out(), Out() + 3 * W * H)};
     session.reset();
     pool.reset();

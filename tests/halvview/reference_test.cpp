@@ -155,8 +155,8 @@ class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<Kern
       memcpy(session->shown->rgbe, px.data(), px.size());
       LoadFrame(session.get());
       ref::LoadFrame(px.data(), n, c.stops, lum.data(), flt.data());
-      ASSERT_TRUE(SameBits(session->shown->fframe, flt.data(), 3 * n, "decoded colour"));
-      ASSERT_TRUE(SameBits(session->shown->lum, lum.data(), n, "luminance"));
+      ASSERT_TRUE(SameBits(session->scratch.fframe, flt.data(), 3 * n, "decoded colour"));
+      ASSERT_TRUE(SameBits(session->scratch.lum, lum.data(), n, "luminance"));
 
       double maxLum, logAvg;
       Statistics(flt.data(), n, &maxLum, &logAvg);
@@ -164,7 +164,7 @@ class ReferenceTest : public CoreTest, public ::testing::WithParamInterface<Kern
       Tonemapping(session.get(), maxLum, logAvg);
       ref::Tonemapping(lum.data(), c.W, c.H, maxLum, logAvg, c.bias, adapted);
       ASSERT_EQ(session->adapted[0], adapted);
-      ASSERT_TRUE(SameBits(session->shown->lum, lum.data(), n, "display luminance"));
+      ASSERT_TRUE(SameBits(session->scratch.lum, lum.data(), n, "display luminance"));
 
       PixelOutTmo(session.get());
       ref::PixelOutTmo(lum.data(), flt.data(), n, out.data());
@@ -230,7 +230,7 @@ TEST_P(ReferenceTest, RepeatedLuminancesFollowTheBiasAndTheFrame) {
     const double maxLum = 900.0, logAvg = 0.5 + 0.25 * frame;
     Tonemapping(session.get(), maxLum, logAvg);
     ref::Tonemapping(lum.data(), W, H, maxLum, logAvg, session->settings.biasParam, adapted);
-    ASSERT_TRUE(SameBits(session->shown->lum, lum.data(), n, "display luminance"));
+    ASSERT_TRUE(SameBits(session->scratch.lum, lum.data(), n, "display luminance"));
   }
 }
 
@@ -243,7 +243,7 @@ TEST_P(ReferenceTest, SpareRoomOfTheLuminanceMapDoesNotMatter) {
   for (double filler : {std::nan(""), 0.0, 1e300, -5.0}) {
     Use(SetUpPlayer(W, H));
     session->settings.tmo = 1;
-    for (size_t i = session->movie.npixels; i < (size_t)(W + 2) * (H + 2); i++) session->shown->lum[i] = filler;
+    for (size_t i = session->movie.npixels; i < (size_t)(W + 2) * (H + 2); i++) session->scratch.lum[i] = filler;
     memcpy(session->shown->rgbe, px.data(), px.size());
     LoadFrame(session.get());
     Tonemapping(session.get(), 40.0, 0.3);

@@ -204,7 +204,7 @@ TEST_F(SeekTest, WithWorkersShowsWhatOneThreadShowsAndPlaysOnFromThere) {
         seen.insert(seen.end(), Out(), Out() + 3 * session->movie.npixels);
       }
     }
-    used = session->prep.used;
+    used = session->ahead.used;
     session.reset();
     pool.reset();
     return seen;
@@ -368,7 +368,7 @@ TEST_F(PlayModeTest, PingPongTurnsAtBothEnds) {
     EXPECT_EQ(session->autoplay, 1);
     if (threads > 1) {
       // The turns were prepared ahead like every other step.
-      EXPECT_EQ(session->prep.used, 11);
+      EXPECT_EQ(session->ahead.used, 11);
     }
     session.reset();
     pool.reset();

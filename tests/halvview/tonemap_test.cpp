@@ -23,10 +23,10 @@ class TonemapTest : public CoreTest {
   void Map(int W, int H, const std::vector<double> &values) {
     session = SetUpPlayer(W, H);
     ASSERT_EQ(values.size(), (size_t)W * H);
-    std::copy(values.begin(), values.end(), session->shown->lum);
+    std::copy(values.begin(), values.end(), session->scratch.lum);
     Tonemapping(session.get(), 8.0, 2.0);
   }
-  double Mapped(int W, int x, int y) const { return session->shown->lum[(size_t)y * W + x]; }
+  double Mapped(int W, int x, int y) const { return session->scratch.lum[(size_t)y * W + x]; }
 
   // The denominator of a cell or block with the bias taken at Y.
   static double D(double Y) {
@@ -49,16 +49,16 @@ TEST_F(TonemapTest, WorkedExampleAdaptsOverThreeFrames) {
   const double expected_av[3] = {0.25, 0.375, 0.4375};
   for (int call = 0; call < 3; call++) {
     SCOPED_TRACE(call);
-    for (int k = 0; k < W * H; k++) session->shown->lum[k] = 0.5;
+    for (int k = 0; k < W * H; k++) session->scratch.lum[k] = 0.5;
     Tonemapping(session.get(), 2.0, 0.5);
     EXPECT_EQ(session->adapted[0], expected_av[call]);
     for (int k = 0; k < W * H; k++) {
-      EXPECT_NEAR(session->shown->lum[k], expected_ld[call], 5e-6) << k;
-      EXPECT_EQ(session->shown->lum[k], session->shown->lum[0]) << k;
+      EXPECT_NEAR(session->scratch.lum[k], expected_ld[call], 5e-6) << k;
+      EXPECT_EQ(session->scratch.lum[k], session->scratch.lum[0]) << k;
     }
   }
   // A grey pixel takes the display luminance in all three components.
-  for (int k = 0; k < 3 * W * H; k++) session->shown->fframe[k] = 0.3f;
+  for (int k = 0; k < 3 * W * H; k++) session->scratch.fframe[k] = 0.3f;
   PixelOutTmo(session.get());
   for (int k = 0; k < 3 * W * H; k++) EXPECT_NEAR(Out()[k], 0.49882, 5e-6) << k;
 }
@@ -67,15 +67,15 @@ TEST_F(TonemapTest, FirstFrameIsNormalisedByHalfItsLogAverage) {
   // A value equal to half the log-average normalises to exactly 1, which
   // the second rational piece maps to 6.7662 / 9.7555 = 0.69358.
   session = SetUpPlayer(3, 3);
-  for (int k = 0; k < 9; k++) session->shown->lum[k] = 3.0;
+  for (int k = 0; k < 9; k++) session->scratch.lum[k] = 3.0;
   Tonemapping(session.get(), 48.0, 6.0);  // avLum 3, Lwmax 16
   const double b = std::log((double)0.85f) / -0.693147;
   const double D = std::log(2.0 + 8.0 * std::pow(1.0 / 16.0, b)) * std::log10(17.0);
-  EXPECT_NEAR(session->shown->lum[4] * D, 0.69358, 5e-6);
+  EXPECT_NEAR(session->scratch.lum[4] * D, 0.69358, 5e-6);
   EXPECT_EQ(session->adapted[0], 3.0);
-  for (int k = 0; k < 9; k++) session->shown->lum[k] = 4.5;  // next frame, same statistics
+  for (int k = 0; k < 9; k++) session->scratch.lum[k] = 4.5;  // next frame, same statistics
   Tonemapping(session.get(), 72.0, 6.0);        // avLum 4.5, Lwmax 16 again
-  EXPECT_NEAR(session->shown->lum[4] * D, 0.69358, 5e-6);
+  EXPECT_NEAR(session->scratch.lum[4] * D, 0.69358, 5e-6);
   EXPECT_EQ(session->adapted[0], 4.5);
 }
 
@@ -90,9 +90,9 @@ TEST_F(TonemapTest, BiasExponentFollowsTheBiasParameter) {
     SCOPED_TRACE(c.param);
     session = SetUpPlayer(3, 3);
     session->settings.biasParam = c.param;
-    for (int k = 0; k < 9; k++) session->shown->lum[k] = 0.5;
+    for (int k = 0; k < 9; k++) session->scratch.lum[k] = 0.5;
     Tonemapping(session.get(), 2.0, 0.5);  // Yw 2, Lwmax 8 as in the worked example
-    const double D = std::log(3.0) / session->shown->lum[0];
+    const double D = std::log(3.0) / session->scratch.lum[0];
     const double power = (std::exp(D / std::log10(9.0)) - 2.0) / 8.0;
     EXPECT_NEAR(std::log(power) / std::log(0.25), c.b, c.tol);
   }
@@ -174,7 +174,7 @@ TEST_F(TonemapTest, UniformPictureWithClippedBlocksHasNoSeam) {
     const int W = sizes == 0 ? 17 : sizes == 1 ? 16 : 4, H = sizes == 0 ? 16 : sizes == 1 ? 17 : 4;
     SCOPED_TRACE(W);
     Map(W, H, std::vector<double>((size_t)W * H, 0.7));
-    for (int k = 0; k < W * H; k++) ASSERT_EQ(session->shown->lum[k], full) << "pixel " << k % W << "," << k / W;
+    for (int k = 0; k < W * H; k++) ASSERT_EQ(session->scratch.lum[k], full) << "pixel " << k % W << "," << k / W;
   }
 }
 
@@ -229,29 +229,29 @@ TEST_F(TonemapTest, ColourIsReconstructedAroundTheDisplayLuminance) {
   const int n = sizeof colours / sizeof colours[0];
   session = SetUpPlayer(n, 1);
   for (int k = 0; k < n; k++) {
-    memcpy(session->shown->fframe + 3 * k, colours[k].c, sizeof colours[k].c);
-    session->shown->lum[k] = 0.125 * (k + 1);
+    memcpy(session->scratch.fframe + 3 * k, colours[k].c, sizeof colours[k].c);
+    session->scratch.lum[k] = 0.125 * (k + 1);
   }
   PixelOutTmo(session.get());
   for (int k = 0; k < n; k++) {
     const float *c = colours[k].c;
     const double Y = 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
     for (int i = 0; i < 3; i++) {
-      const double want = session->shown->lum[k] * c[i] / Y;
-      EXPECT_NEAR(Out()[3 * k + i], want, 1e-6 * session->shown->lum[k] / 0.0722) << "pixel " << k << " component " << i;
+      const double want = session->scratch.lum[k] * c[i] / Y;
+      EXPECT_NEAR(Out()[3 * k + i], want, 1e-6 * session->scratch.lum[k] / 0.0722) << "pixel " << k << " component " << i;
       EXPECT_TRUE(std::isfinite(Out()[3 * k + i]));
     }
   }
   // Equal components: all three are the display luminance.
-  EXPECT_NEAR(Out()[3 * 11], session->shown->lum[11], 1e-7);
+  EXPECT_NEAR(Out()[3 * 11], session->scratch.lum[11], 1e-7);
   EXPECT_EQ(Out()[3 * 11], Out()[3 * 11 + 2]);
 }
 
 TEST_F(TonemapTest, ColourlessPixelComesOutBlack) {
   session = SetUpPlayer(2, 1);
-  for (int i = 0; i < 6; i++) session->shown->fframe[i] = 0.0f;
-  session->shown->lum[0] = 0.4;
-  session->shown->lum[1] = 0.0;
+  for (int i = 0; i < 6; i++) session->scratch.fframe[i] = 0.0f;
+  session->scratch.lum[0] = 0.4;
+  session->scratch.lum[1] = 0.0;
   for (int i = 0; i < 6; i++) Out()[i] = 99.0f;
   PixelOutTmo(session.get());
   for (int i = 0; i < 6; i++) EXPECT_EQ(Out()[i], 0.0f) << i;
@@ -270,18 +270,18 @@ TEST_F(TonemapTest, PlainPathScalesByPowersOfTwoExactly) {
   LoadFrame(session.get());
   session->settings.exposure = 0.0f;
   PixelOut(session.get());
-  EXPECT_EQ(memcmp(Out(), session->shown->fframe, 12 * session->movie.npixels), 0);
+  EXPECT_EQ(memcmp(Out(), session->scratch.fframe, 12 * session->movie.npixels), 0);
   for (float stops : {-1.0f, 1.0f, 3.0f}) {
     SCOPED_TRACE(stops);
     session->settings.exposure = stops;
     PixelOut(session.get());
     for (size_t i = 0; i < 3 * session->movie.npixels; i++)
-      ASSERT_EQ(Out()[i], std::ldexp(session->shown->fframe[i], (int)stops)) << i;
+      ASSERT_EQ(Out()[i], std::ldexp(session->scratch.fframe[i], (int)stops)) << i;
   }
   session->settings.exposure = 0.5f;
   PixelOut(session.get());
   for (size_t i = 0; i < 3 * session->movie.npixels; i++)
-    ASSERT_NEAR(Out()[i], session->shown->fframe[i] * std::sqrt(2.0), 1e-7 * session->shown->fframe[i] + 1e-44) << i;
+    ASSERT_NEAR(Out()[i], session->scratch.fframe[i] * std::sqrt(2.0), 1e-7 * session->scratch.fframe[i] + 1e-44) << i;
 }
 
 }  // namespace
