@@ -30,6 +30,7 @@ const char *const helpstring_added =
     "                        -A      look-ahead adaptation on\n"
     "                      -R n      look-ahead window, n frames each side (6)\n"
     "                      -j N      N threads convert frames (one per core)\n"
+    "               -cache SIZE      bytes of frames kept ready (K, M, G)\n"
     "                         a      toggle look-ahead adaptation\n"
     "Looking inside and moving through the movie\n"
     "                     mouse      pixel probe (info screen on)\n"

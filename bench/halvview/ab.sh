@@ -24,6 +24,8 @@
 # Environment:
 #   AB_SIZES      playback movies, of sd hd uhd (default all three; empty: no playback)
 #   AB_MODES      of tone-mapped plain (default both)
+#   AB_PLAYER_ARGS more options for both players (e.g. "-cache 240M"; a
+#                 player that does not know an option ignores it)
 #   AB_FILTER     --benchmark_filter (default '^(tonemapped|plain)/'; empty: no frame bench)
 #   AB_REPS       --benchmark_repetitions per run (default 3)
 #   AB_BENCH_ARGS more arguments for halvview_frame_bench (e.g. "--threads 2")
@@ -41,6 +43,7 @@ modes=${AB_MODES-tone-mapped plain}
 filter=${AB_FILTER-'^(tonemapped|plain)/'}
 reps=${AB_REPS:-3}
 read -r -a bench_args <<< "${AB_BENCH_ARGS:-}"
+read -r -a player_args <<< "${AB_PLAYER_ARGS:-}"
 out=${AB_OUT:-$(mktemp -d /tmp/halvview-ab.XXXXXX)}
 mkdir -p "$out"
 raw=$out/raw.tsv  # kind, case, build, round, value
@@ -105,7 +108,7 @@ if [ -n "$sizes" ]; then
   for r in $(seq "$rounds"); do
     for m in $sizes; do
       for mode in $modes; do
-        args=(-d -a -fps 1000)
+        args=(-d -a -fps 1000 "${player_args[@]}")
         [ "$mode" = tone-mapped ] && args+=(-t)
         for which in $(order "$r"); do
           build=$(dir_of "$which")

@@ -610,13 +610,78 @@ def case_seek_truncated(work):
         p.close()
 
 
+CACHED = (0, 160, 255)  # the timeline bar's top row over frames held in the frame cache
+
+
+@case
+def case_cache(work):
+    # The frame cache changes no pixel: the same keys (stepping past the
+    # end, back, '[' and ']', End and Home, settings, a drag along the
+    # timeline, playing) give the same screens with -cache 0 and with a cache
+    # that holds the whole movie, tone-mapped, in look-ahead mode, plain and
+    # stereo; with the cache the bar marks the frames it holds.
+    n, W, H = 6, 120, 40
+    pics = [pattern(W, H, k) for k in range(n)]
+    mono = write_movie(work.file('m.hlv'), W, H, [[pic] for pic in pics])
+    pair = write_movie(work.file('p.hlv'), W, H, [[pics[k], pics[(k + 3) % n]] for k in range(n)], eyes=2)
+    steps = [('period',)] * (n + 2) + [('comma',), ('comma',), ('bracketright',), ('bracketleft',), ('End',),
+                                       ('Home',), ('plus',), ('period',), ('Prior',), ('period',), ('t',),
+                                       ('period',), ('t',), ('comma',), 'drag']
+    runs = [(['-t'], mono, W), (['-t', '-A', '-R', '2'], mono, W), ([], mono, W), (['-t'], pair, 2 * W)]
+
+    def settled(p):
+        last = None
+        for _ in range(40):
+            time.sleep(0.1)
+            shot = p.window_shot()
+            if shot is not None and shot == last:
+                return shot
+            last = shot
+        raise Failure('the window did not settle')
+
+    def screens(xs, args, path, width):
+        p = open_player(xs, args + [path], (width, H))
+        shots = [settled(p)]
+        for step in steps:
+            if step == 'drag':  # along the timeline, with the overlay on for it
+                p.key('i')
+                mouse(p, ('move', 5, H - 2), ('mousedown', '1'))
+                for x in range(5, width, width // 7):
+                    mouse(p, ('move', x, H - 2))
+                    time.sleep(0.05)
+                mouse(p, ('mouseup', '1'))
+                p.key('i')
+            else:
+                p.key(*step)
+            shots.append(settled(p))
+        if '-A' in args or not args:  # play: pictures that do not depend on what was shown before
+            p.key('g')
+            time.sleep(1.5)
+            p.key('g', 'Home', 'period')
+            shots.append(settled(p))
+        end(p)
+        return shots
+
+    with XServer(work, 400, 200) as xs:
+        for args, path, width in runs:
+            without = screens(xs, args + ['-cache', '0'], path, width)
+            cached = screens(xs, args, path, width)
+            for i, (a, b) in enumerate(zip(without, cached)):
+                check(a == b, '%s: screen %d differs with the cache' % (args, i))
+        p = open_player(xs, ['-a', '-i', mono], (W, H))
+        # Every frame but the one shown (which is not kept until the next).
+        check(wait_for(lambda: len(rows_of(p, CACHED, [BAR_ROWS - 1])) >= W - W // n),
+              'the bar marks %d columns' % len(rows_of(p, CACHED, [BAR_ROWS - 1])))
+        end(p)
+
+
 @case
 def case_help(work):
     # The help overlay: the old text, the look-ahead block, the added keys
     # and the screenshot key, 13 pixels a line.
-    W, H = 420, 470
+    W, H = 420, 490
     path = write_movie(work.file('m.hlv'), W, H, [[[(60, 80, 100, 128)] * (W * H)]])
-    with XServer(work, 640, 480) as xs:
+    with XServer(work, 640, 500) as xs:
         p = open_player(xs, [path], (W, H))
         p.key('h')
 
@@ -624,10 +689,10 @@ def case_help(work):
             return sorted({H - 1 - y for _, y in p.overlay_pixels(xs.screenshot(), RED)})
         rows = wait_for(red_rows)
         check(rows and rows[0] == 11, 'help overlay top rows %s' % (rows or [])[:5])
-        # 19 lines of the old text, 5 of look-ahead and threads, 9 added, 2
-        # for the screenshot: the last line's baseline is 34 lines below the
-        # first's (row 19 from the top).
-        last_baseline = 19 + 13 * 34
+        # 19 lines of the old text, 6 of look-ahead, threads and the cache, 9
+        # added, 2 for the screenshot: the last line's baseline is 35 lines
+        # below the first's (row 19 from the top).
+        last_baseline = 19 + 13 * 35
         check(last_baseline - 8 <= max(rows) <= last_baseline + 2, 'help overlay ends at row %d' % max(rows))
         end(p)
 

@@ -71,6 +71,7 @@ def added_text():
     blocks = [('Look-ahead adaptation', [('-A', 'look-ahead adaptation on'),
                                          ('-R n', 'look-ahead window, n frames each side (6)'),
                                          ('-j N', 'N threads convert frames (one per core)'),
+                                         ('-cache SIZE', 'bytes of frames kept ready (K, M, G)'),
                                          ('a', 'toggle look-ahead adaptation')]),
               ('Looking inside and moving through the movie',
                [('mouse', 'pixel probe (info screen on)'), ('c', 'toggle clipping view'),
