@@ -249,8 +249,9 @@ def ppm_pixels(ppm):
 GREEN = (0, 255, 0)  # the info overlay's text
 RED = (255, 0, 0)    # the help overlay's text
 # The timeline bar along the window's bottom edge, shown with the info
-# overlay: the part played up to the frame shown, and the rest.
-TIMELINE = ((255, 192, 0), (48, 48, 48))
+# overlay: the part played up to the frame shown, the rest, and the top
+# row's mark over the frames held in the frame cache.
+TIMELINE = ((255, 192, 0), (48, 48, 48), (0, 160, 255))
 
 
 class Player:
