@@ -4,7 +4,8 @@
 #
 #   bench/halvview/cache.sh BUILD_DIR [seconds] [warm-up seconds]
 #
-# For the 1920x1080 and 3840x2160 movies of playback.sh (24 frames each,
+# For the 1920x1080 and 3840x2160 movies of playback.sh (CACHE_SIZES: of
+# hd uhd, default both) (24 frames each,
 # made once under BUILD_DIR/playback/), tone-mapped, look-ahead and plain:
 # plays `halvview -d -a -fps 1000 [-t] [-A] -cache SIZE MOVIE` on a virtual
 # X server with the default cache (the whole movie fits) and with
@@ -63,12 +64,12 @@ play() {  # log args...
   kill -TERM $player 2> /dev/null || true
   wait $player 2> /dev/null || true
   local fps
-  fps=$(grep 'Global' "$log" | tail -n 1 | sed -n 's/.*Global: \([0-9.]*\) fps.*/\1/p')
+  fps=$(grep 'Global' "$log" | tail -n 1 | sed -n 's/.*Global: \([0-9.]*\) fps.*/\1/p' || true)
   echo "${fps:-none} ${hwm:-none}"
 }
 
 printf '%-6s %-12s %-10s %12s\n' size mode cache "Global fps"
-for m in hd uhd; do
+for m in ${CACHE_SIZES:-hd uhd}; do
   for mode in tone-mapped look-ahead plain; do
     args=(-d -a -fps 1000)
     [ "$mode" != plain ] && args+=(-t)
