@@ -1,0 +1,128 @@
+// The HDR video signals against published values: the PQ curve's
+// reference points, the HLG curve and its reference display, the primaries
+// matrices against the chromaticities, and the light of a few pixels worked
+// out by hand.
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "exporter.h"
+#include "hdr_signal.h"
+
+namespace {
+
+// RGB to XYZ of primaries with chromaticities xy[3][2] and the D65 white.
+void RgbToXyz(const double xy[3][2], double m[3][3]) {
+  const double wx = 0.3127, wy = 0.3290;
+  const double white[3] = {wx / wy, 1.0, (1.0 - wx - wy) / wy};
+  double p[3][3];  // columns: each primary's XYZ at Y = 1
+  for (int c = 0; c < 3; c++) {
+    p[0][c] = xy[c][0] / xy[c][1];
+    p[1][c] = 1.0;
+    p[2][c] = (1.0 - xy[c][0] - xy[c][1]) / xy[c][1];
+  }
+  // The primaries' luminances s solve p s = white (Cramer's rule).
+  auto det = [](const double a[3][3]) {
+    return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+  };
+  const double d = det(p);
+  for (int c = 0; c < 3; c++) {
+    double q[3][3];
+    for (int i = 0; i < 3; i++)
+      for (int j = 0; j < 3; j++) q[i][j] = j == c ? white[i] : p[i][j];
+    const double s = det(q) / d;
+    for (int i = 0; i < 3; i++) m[i][c] = p[i][c] * s;
+  }
+}
+
+void Invert(const double a[3][3], double inv[3][3]) {
+  const double d = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                   a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) + a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++) {
+      const int r0 = (j + 1) % 3, r1 = (j + 2) % 3, c0 = (i + 1) % 3, c1 = (i + 2) % 3;
+      inv[i][j] = (a[r0][c0] * a[r1][c1] - a[r0][c1] * a[r1][c0]) / d;
+    }
+}
+
+}  // namespace
+
+TEST(HdrSignal, PqReferencePoints) {
+  // Luminance, the signal, and its 10-bit full-range code.
+  const struct {
+    double nits, signal;
+    int code;
+  } points[] = {{0.0, 0.0000007, 0}, {100.0, 0.5080784, 520}, {1000.0, 0.7518271, 769}, {10000.0, 1.0, 1023}};
+  for (const auto &p : points) {
+    EXPECT_NEAR(PqEncode(p.nits), p.signal, 1e-7) << p.nits;
+    EXPECT_EQ(lrint(1023.0 * PqEncode(p.nits)), p.code) << p.nits;
+    if (p.nits > 0.0) {
+      EXPECT_NEAR(PqDecode(PqEncode(p.nits)), p.nits, 1e-9 * p.nits) << p.nits;
+    }
+  }
+  EXPECT_EQ(PqDecode(0.0), 0.0);
+  EXPECT_EQ(PqEncode(-5.0), PqEncode(0.0));
+  EXPECT_EQ(PqEncode(20000.0), 1.0);
+  EXPECT_EQ(PqDecode(std::numeric_limits<double>::quiet_NaN()), 0.0);
+}
+
+TEST(HdrSignal, HlgCurveAndReferenceDisplay) {
+  EXPECT_EQ(HlgEncode(0.0), 0.0);
+  EXPECT_NEAR(HlgEncode(1.0 / 12.0), 0.5, 1e-15);
+  EXPECT_NEAR(HlgEncode(1.0), 1.0, 1e-7);
+  for (double e = 0.0; e <= 1.0; e += 1.0 / 64.0) EXPECT_NEAR(HlgDecode(HlgEncode(e)), e, 1e-12) << e;
+  // A grey at 75 % of the signal is the reference white, 203 cd/m2, on the
+  // 1000 cd/m2 display; its colour is kept.
+  const double s = HlgDecode(0.75);
+  const double grey[3] = {s, s, s};
+  double light[3];
+  HlgDisplayLight(grey, light);
+  EXPECT_NEAR(light[0], 203.15, 0.01);
+  EXPECT_EQ(light[0], light[2]);
+  const double white[3] = {1.0, 1.0, 1.0};
+  HlgDisplayLight(white, light);
+  EXPECT_NEAR(light[1], HLG_DISPLAY_PEAK, 1e-9);
+}
+
+TEST(HdrSignal, MatricesFromTheChromaticities) {
+  const double bt709[3][2] = {{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
+  const double bt2020[3][2] = {{0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}};
+  double a[3][3], b[3][3], binv[3][3];
+  RgbToXyz(bt709, a);
+  RgbToXyz(bt2020, b);
+  Invert(b, binv);
+  // BT.709's luminance row is the one the movie's statistics use.
+  EXPECT_NEAR(a[1][0], 0.2126, 1e-4);
+  EXPECT_NEAR(a[1][1], 0.7152, 1e-4);
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++) {
+      double m = 0.0;
+      for (int k = 0; k < 3; k++) m += binv[i][k] * a[k][j];
+      EXPECT_NEAR(BT709_TO_BT2020[i][j], m, 1e-12) << i << " " << j;
+      double product = 0.0;
+      for (int k = 0; k < 3; k++) product += BT2020_TO_BT709[i][k] * BT709_TO_BT2020[k][j];
+      EXPECT_NEAR(product, i == j ? 1.0 : 0.0, 1e-12) << i << " " << j;
+    }
+}
+
+TEST(HdrSignal, LightOfPixelsByHand) {
+  // White at 179 cd/m2 is white in both primaries; BT.709 red of 2 is
+  // 358 x (0.627404, 0.069097, 0.016391); 10 is clipped to the peak of
+  // 1000 cd/m2; negative and NaN values are dark.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  float rgb[] = {1.0f, 1.0f, 1.0f, 2.0f, 0.0f, 0.0f, 10.0f, 10.0f, 10.0f, -1.0f, nan, 0.0f};
+  FrameLight light;
+  light.brightest = 5.0;  // added to, not replaced
+  light.sum = 7.0;
+  ToPqLight(rgb, 4, 179.0, 1000.0, &light);
+  const double red = 358.0 * 0.627403895934699;
+  EXPECT_NEAR(light.brightest, 1000.0, 1e-9);
+  EXPECT_NEAR(light.sum, 7.0 + 179.0 + red + 1000.0, 1e-9);
+  const float want[] = {0.0179f, 0.0179f, 0.0179f, (float)(red / 1e4), (float)(358.0 * 0.069097289358232 / 1e4),
+                        (float)(358.0 * 0.016391438875150 / 1e4), 0.1f, 0.1f, 0.1f, 0.0f, 0.0f, 0.0f};
+  for (int i = 0; i < 12; i++) EXPECT_NEAR(rgb[i], want[i], 1e-7) << i;
+  // MaxFALL of these four pixels: (179 + 224.6 + 1000 + 0) / 4.
+  EXPECT_NEAR((light.sum - 7.0) / 4.0, 350.9, 0.1);
+}
