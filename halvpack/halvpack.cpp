@@ -132,7 +132,9 @@ int PackFromStream(MovieWriter movie, const std::string &outname, const std::str
   }
   const long frames = FinishStreamMovie(&movie, temp, outname);
   if (frames < 0) WriteFailedExit();
-  if (half) fprintf(stderr, "The stream ended after the left picture of frame %ld: that frame is left out\n", frames);
+  if (half)
+    fprintf(stderr, "The stream ended between the eyes of a frame: its left picture, stdin #%ld, is left out\n",
+            2 * frames + 1);
   if (frames == 0) {
     fprintf(stderr, "No complete frame came from the standard input: no movie was written\n");
     return 1;

@@ -199,7 +199,7 @@ def test_usage(work):
     check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START), 'one argument: %r' % r.stderr)
     r = export(['-h', movie, out])
     check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START) and r.stderr.decode().endswith(
-        '  -h              this text\n'), '-h: %r' % r.stderr)
+        '  the output is left out: halvexport -pq PEAK -n movie\n'), '-h: %r' % r.stderr)
     usage = r.stderr
     # -h in the movie's or the output's place is the usage alone too.
     for args in (['-h'], ['-h', out], [movie, '-h'], ['-q', '-h'], ['-t', '-h', out], ['-j', '2', '-h', out]):
