@@ -93,7 +93,7 @@ void ConvertRecord(const Run &run, const ConversionSettings &cs, size_t i, Scrat
       ColourFrame(strip, s->lum + first, s->flt + 3 * first, s->out, nullptr);
     else
       ExposeFrame(strip, s->flt + 3 * first, s->out, nullptr);
-    if (job.pq) ToPqLight(s->out, strip.npixels, run.hdrscale, job.peak, light);
+    if (job.pq) ToPqLight(s->out, strip.npixels, run.hdrscale, job.peak, run.quantiser.avx, light);
     if (job.measure_only) continue;
     QuantisePicture(run.quantiser, s->out, run.width, n, samples + (size_t)(run.height - y - n) * run.stride,
                     run.stride, (int)i * run.width);

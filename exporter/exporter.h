@@ -218,10 +218,10 @@ struct FrameLight {
 
 // Turns `count` pixels of linear BT.709 values into BT.2020 light in
 // cd/m2 (value x scale, then the primaries matrix), each component clipped
-// to [0, peak] (NaN to 0), and leaves light / 10,000 in place, the input of
+// to [0, peak] (NaN to 0), and leaves light x 10^-4 in place, the input of
 // the PQ quantiser. Adds each pixel's max(R, G, B) to *light in pixel order
-// (hdr_output.cpp).
-void ToPqLight(float *rgb, size_t count, double scale, double peak, FrameLight *light);
+// (hdr_output.cpp). `avx`: four pixels at a time with AVX2, the same bits.
+void ToPqLight(float *rgb, size_t count, double scale, double peak, int avx, FrameLight *light);
 
 // The pixel width of the exported pictures: both eyes of a pair side by side
 // with EXPORT_BOTH.

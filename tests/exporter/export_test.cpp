@@ -237,7 +237,7 @@ TEST_F(ExportCore, PqPicturesAndLightLevelsAtAnyThreadCount) {
       const Record r = Picture(k, eye, (eye == 0 ? left : right)[(size_t)k]);
       light[eye].resize(3 * (size_t)W * H);
       for (size_t p = 0; p < (size_t)W * H; p++) DecodePlayerPixel(&r.pixels[4 * p], &light[eye][3 * p]);
-      ToPqLight(light[eye].data(), (size_t)W * H, nits, peak, &frame);
+      ToPqLight(light[eye].data(), (size_t)W * H, nits, peak, 0, &frame);
     }
     want.maxcll = std::max(want.maxcll, frame.brightest);
     want.maxfall = std::max(want.maxfall, frame.sum / (2.0 * W * H));

@@ -3,12 +3,15 @@
 // matrices against the chromaticities, and the light of a few pixels worked
 // out by hand.
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "exporter.h"
 #include "hdr_signal.h"
+#include "render.h"
 
 namespace {
 
@@ -116,7 +119,7 @@ TEST(HdrSignal, LightOfPixelsByHand) {
   FrameLight light;
   light.brightest = 5.0;  // added to, not replaced
   light.sum = 7.0;
-  ToPqLight(rgb, 4, 179.0, 1000.0, &light);
+  ToPqLight(rgb, 4, 179.0, 1000.0, 0, &light);
   const double red = 358.0 * 0.627403895934699;
   EXPECT_NEAR(light.brightest, 1000.0, 1e-9);
   EXPECT_NEAR(light.sum, 7.0 + 179.0 + red + 1000.0, 1e-9);
@@ -125,4 +128,22 @@ TEST(HdrSignal, LightOfPixelsByHand) {
   for (int i = 0; i < 12; i++) EXPECT_NEAR(rgb[i], want[i], 1e-7) << i;
   // MaxFALL of these four pixels: (179 + 224.6 + 1000 + 0) / 4.
   EXPECT_NEAR((light.sum - 7.0) / 4.0, 350.9, 0.1);
+}
+
+TEST(HdrSignal, LightOnBothKernelSetsToTheBit) {
+  // Values below, inside and above the light's range, NaN and infinities,
+  // over a count that leaves pixels for the one-at-a-time loop.
+  if (!ProcessorHasAVX2()) GTEST_SKIP() << "no AVX2";
+  std::vector<float> picture(3 * 1001);
+  for (size_t i = 0; i < picture.size(); i++) picture[i] = (float)((i * 7919) % 1000) / 37.0f - 3.0f;
+  picture[5] = std::numeric_limits<float>::quiet_NaN();
+  picture[9] = std::numeric_limits<float>::infinity();
+  picture[13] = -std::numeric_limits<float>::infinity();
+  std::vector<float> plain(picture), avx(picture);
+  FrameLight a, b;
+  ToPqLight(plain.data(), 1001, 179.0, 1000.0, 0, &a);
+  ToPqLight(avx.data(), 1001, 179.0, 1000.0, 1, &b);
+  EXPECT_EQ(a.brightest, b.brightest);
+  EXPECT_EQ(a.sum, b.sum);
+  EXPECT_EQ(memcmp(plain.data(), avx.data(), plain.size() * sizeof(float)), 0);
 }
