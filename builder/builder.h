@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "movie.h"
 
@@ -208,7 +207,7 @@ enum StreamKind {
 struct StreamPicture {
   StreamKind kind = STREAM_NONE;
   PFMHeader pfm = {};
-  std::vector<unsigned char> bytes;
+  ScratchBuffer bytes;  // kept from picture to picture, never cleared first
 };
 // How reading a picture from the stream went.
 enum StreamRead {

@@ -30,7 +30,7 @@ PictureStatus ConvertPFM(StreamPicture *picture, const PictureSignal &signal, Wo
   }
   for (size_t top = 0; top < H; top += rows) {
     const size_t n = rows < H - top ? rows : H - top;
-    float *band = reinterpret_cast<float *>(picture->bytes.data() + row_bytes * (H - top - n));
+    float *band = reinterpret_cast<float *>(picture->bytes.data.get() + row_bytes * (H - top - n));
     ConvertPFMBand(pfm, signal, band, n, rgbe, range);
     EncodeRows(record, rgbe, (int)n);
   }
@@ -48,7 +48,7 @@ PictureStatus ConvertPPM(const StreamPicture &picture, PictureSize size, const P
     fprintf(messages, "Could not allocate memory for scene \n");
     return PICTURE_NO_MEMORY;
   }
-  const unsigned char *samples = picture.bytes.data();
+  const unsigned char *samples = picture.bytes.data.get();
   for (size_t top = 0; top < H; top += rows) {
     const size_t n = rows < H - top ? rows : H - top;
     for (size_t i = 0; i < 3 * W * n; i++, samples += 2)
@@ -70,7 +70,7 @@ PictureStatus ConvertStreamPicture(StreamPicture *picture, PictureSize size, con
     case STREAM_PPM16:
       return ConvertPPM(*picture, size, signal, work, record, range, messages);
     case STREAM_RGBE:
-      EncodeRows(record, picture->bytes.data(), size.height);
+      EncodeRows(record, picture->bytes.data.get(), size.height);
       return PICTURE_READ;
     case STREAM_NONE:
       break;

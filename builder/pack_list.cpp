@@ -17,7 +17,7 @@ PackStatus Submit(Pipeline *pipeline, MovieWriter *movie, const std::string &nam
   slot->view = view;
   slot->size = {movie->header.width, movie->header.height};
   slot->signal = signal;
-  slot->stream = StreamPicture();
+  slot->stream.kind = STREAM_NONE;
   StartSlot(pipeline, slot);
   return PACK_DONE;
 }

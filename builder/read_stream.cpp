@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
-#include <new>
 
 #include "builder.h"
 #include "rgbe.h"
@@ -38,13 +37,12 @@ int64_t ReadPpmNumber(FILE *in) {
 // Reads `size` bytes of pixels into picture->bytes. Returns STREAM_PICTURE,
 // or why not with the message printed.
 StreamRead ReadPixels(FILE *in, uint64_t size, StreamPicture *picture, FILE *messages, const char *kind) {
-  try {
-    picture->bytes.resize((size_t)size);
-  } catch (const std::bad_alloc &) {
+  unsigned char *bytes = Reserve(&picture->bytes, (size_t)size);
+  if (bytes == nullptr) {
     fprintf(messages, "Could not allocate memory for scene \n");
     return STREAM_NO_MEMORY;
   }
-  const size_t got = fread(picture->bytes.data(), 1, (size_t)size, in);
+  const size_t got = fread(bytes, 1, (size_t)size, in);
   if (got == size) return STREAM_PICTURE;
   if (ferror(in))
     fprintf(messages, "%s read error: %s\n", kind, strerror(errno));
@@ -95,13 +93,12 @@ StreamRead ReadRGBE(FILE *in, PictureSize size, StreamPicture *picture, FILE *me
     return STREAM_WRONG_SIZE;
   }
   picture->kind = STREAM_RGBE;
-  try {
-    picture->bytes.resize(4 * (size_t)width * (size_t)height);
-  } catch (const std::bad_alloc &) {
+  unsigned char *pixels = Reserve(&picture->bytes, 4 * (size_t)width * (size_t)height);
+  if (pixels == nullptr) {
     fprintf(messages, "Could not allocate memory for scene \n");
     return STREAM_NO_MEMORY;
   }
-  if (RGBE_ReadRawPixels_RLE(in, picture->bytes.data(), width, height) != 0) return STREAM_BROKEN;
+  if (RGBE_ReadRawPixels_RLE(in, pixels, width, height) != 0) return STREAM_BROKEN;
   return STREAM_PICTURE;
 }
 
