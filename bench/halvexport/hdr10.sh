@@ -10,7 +10,10 @@
 # stream against the -pq stream, all with one thread per core; the rounds
 # (default 5) alternate so that a change in the machine's load falls on
 # both. Prints each variant's median frames per second, the median of the
-# per-round ratios PQ / 16-bit, and the load average before and after.
+# per-round ratios PQ / 16-bit, the same ratio of processor time a frame
+# (user + system, all threads; 16-bit / PQ, so that above 1 is faster
+# too), which a loaded machine disturbs far less, and the load average
+# before and after.
 # ONLY_PLAIN=1 times the plain PNG export alone.
 set -euo pipefail
 build=$(cd "${1:?usage: hdr10.sh BUILD_DIR [MOVIE] [rounds]}" && pwd)
@@ -35,34 +38,36 @@ out=$(mktemp -d "$work/hdr10.XXXXXX")
 trap 'rm -rf "$out"' EXIT
 cat "$movie" > /dev/null  # into the page cache
 
-fps() {  # args...: frames per second of one export
+fps() {  # args...: frames per second and processor seconds of one export
   rm -f "$out"/*
-  local t0 t1
+  local t0 t1 cpu
   t0=$(date +%s.%N)
-  "$exporter" -q "$@" > /dev/null 2>&1
+  cpu=$( { /usr/bin/time -f "%U %S" "$exporter" -q "$@" > /dev/null; } 2>&1 | tail -1)
   t1=$(date +%s.%N)
-  echo "$t0 $t1" | awk -v n="$frames" '{printf "%.3f\n", n / ($2 - $1)}'
+  echo "$t0 $t1 $cpu" | awk -v n="$frames" '{printf "%.3f %.3f\n", n / ($2 - $1), $3 + $4}'
 }
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
 echo "movie: $movie ($frames frames), $rounds rounds, $(nproc) cores"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-24s %12s %12s %14s\n' variant "16-bit f/s" "-pq f/s" "ratio pq/16"
+printf '%-24s %12s %12s %14s %14s\n' variant "16-bit f/s" "-pq f/s" "ratio pq/16" "cpu 16/pq"
 compare() {  # label, then the 16-bit arguments, --, the -pq arguments
   local label=$1 base=() pq=() a b
   shift
   while [ "$1" != -- ]; do base+=("$1"); shift; done
   shift
   pq=("$@")
-  local as=() bs=() ratios=()
+  local as=() bs=() ratios=() cpus=()
   for _ in $(seq "$rounds"); do
     a=$(fps "${base[@]}")
     b=$(fps "${pq[@]}")
-    as+=("$a") bs+=("$b")
-    ratios+=("$(echo "$a $b" | awk '{printf "%.3f", $2 / $1}')")
+    as+=("${a% *}") bs+=("${b% *}")
+    ratios+=("$(echo "$a $b" | awk '{printf "%.3f", $3 / $1}')")
+    cpus+=("$(echo "$a $b" | awk '{printf "%.3f", $2 / $4}')")
   done
-  printf '%-24s %12s %12s %14s\n' "$label" "$(printf '%s\n' "${as[@]}" | median)" \
-    "$(printf '%s\n' "${bs[@]}" | median)" "$(printf '%s\n' "${ratios[@]}" | median)"
+  printf '%-24s %12s %12s %14s %14s\n' "$label" "$(printf '%s\n' "${as[@]}" | median)" \
+    "$(printf '%s\n' "${bs[@]}" | median)" "$(printf '%s\n' "${ratios[@]}" | median)" \
+    "$(printf '%s\n' "${cpus[@]}" | median)"
 }
 [ -z "${ONLY_PLAIN:-}" ] && compare "png tone-mapped" -t -depth 16 "$movie" "$out/f_%05d.png" -- -t -pq 1000 "$movie" "$out/f_%05d.png"
 compare "png plain" -depth 16 "$movie" "$out/f_%05d.png" -- -pq 1000 "$movie" "$out/f_%05d.png"

@@ -12,8 +12,10 @@
 # -s), one after the other, with the default workers, the movie on /dev/shm
 # when there is one; the rounds (default 5) alternate so that a change in
 # the machine's load falls on both. Prints each way's median pictures per
-# second, the median of the per-round ratios stream / list, and the load
-# average before and after.
+# second, the median of the per-round ratios stream / list, the same ratio
+# of processor time (user + system of every process, cat included; list /
+# stream), which a loaded machine disturbs far less, and the load average
+# before and after.
 set -euo pipefail
 build=$(cd "${1:?usage: stream.sh BUILD_DIR [pictures] [rounds]}" && pwd)
 count=${2:-24}
@@ -38,12 +40,13 @@ out=$(mktemp -d "$( [ -d /dev/shm ] && echo /dev/shm || echo "$work")/halvpack-s
 trap 'rm -rf "$out"' EXIT
 cat "$work"/hd_* > /dev/null  # into the page cache
 
-seconds() {  # command...: its wall-clock seconds
-  local t0 t1
+seconds() {  # way set: the wall-clock and the processor seconds of one run
+  local t0 t1 cpu
   t0=$(date +%s.%N)
-  "$@" > /dev/null 2>&1
+  cpu=$(/usr/bin/time -f "%U %S" bash -c \
+    "$(declare -f "$1"); halvpack=$halvpack work=$work out=$out $1 $2 > /dev/null 2>&1" 2>&1 | tail -1)
   t1=$(date +%s.%N)
-  echo "$t0 $t1" | awk '{printf "%.4f\n", $2 - $1}'
+  echo "$t0 $t1 $cpu" | awk '{printf "%.4f %.4f\n", $2 - $1, $3 + $4}'
 }
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 from_list() { (cd "$work" && "$halvpack" -x 1920 -y 1080 -i "$1.list" -o "$out/list.hmv"); }
@@ -51,19 +54,21 @@ from_stream() { (cd "$work" && xargs cat < "$1.list" | "$halvpack" -s -x 1920 -y
 
 echo "pictures: $work ($(wc -l < "$work/hdr.list") of 1920 x 1080 a set), $rounds rounds, $(nproc) cores"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-6s %14s %14s %16s\n' set "list pic/s" "stream pic/s" "ratio stream/list"
+printf '%-6s %14s %14s %18s %14s\n' set "list pic/s" "stream pic/s" "ratio stream/list" "cpu list/stream"
 for set in "${sets[@]}"; do
   n=$(wc -l < "$work/$set.list")
-  as=() bs=() ratios=()
+  as=() bs=() ratios=() cpus=()
   for _ in $(seq "$rounds"); do
     a=$(seconds from_list "$set")
     b=$(seconds from_stream "$set")
     as+=("$(echo "$a" | awk -v n="$n" '{printf "%.2f", n / $1}')")
     bs+=("$(echo "$b" | awk -v n="$n" '{printf "%.2f", n / $1}')")
-    ratios+=("$(echo "$a $b" | awk '{printf "%.3f", $1 / $2}')")
+    ratios+=("$(echo "$a $b" | awk '{printf "%.3f", $1 / $3}')")
+    cpus+=("$(echo "$a $b" | awk '{printf "%.3f", $2 / $4}')")
   done
   cmp -s "$out/list.hmv" "$out/stream.hmv" || echo "$set: the two movies differ" >&2
-  printf '%-6s %14s %14s %16s\n' "$set" "$(printf '%s\n' "${as[@]}" | median)" \
-    "$(printf '%s\n' "${bs[@]}" | median)" "$(printf '%s\n' "${ratios[@]}" | median)"
+  printf '%-6s %14s %14s %18s %14s\n' "$set" "$(printf '%s\n' "${as[@]}" | median)" \
+    "$(printf '%s\n' "${bs[@]}" | median)" "$(printf '%s\n' "${ratios[@]}" | median)" \
+    "$(printf '%s\n' "${cpus[@]}" | median)"
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
