@@ -1,7 +1,7 @@
 // The HDR video signals against published values: the PQ curve's
 // reference points, the HLG curve and its reference display, the primaries
-// matrices against the chromaticities, and the light of a few pixels worked
-// out by hand.
+// matrices, and the light of a few pixels worked out by hand, on both
+// kernel sets.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -13,44 +13,6 @@
 #include "hdr_signal.h"
 #include "render.h"
 
-namespace {
-
-// RGB to XYZ of primaries with chromaticities xy[3][2] and the D65 white.
-void RgbToXyz(const double xy[3][2], double m[3][3]) {
-  const double wx = 0.3127, wy = 0.3290;
-  const double white[3] = {wx / wy, 1.0, (1.0 - wx - wy) / wy};
-  double p[3][3];  // columns: each primary's XYZ at Y = 1
-  for (int c = 0; c < 3; c++) {
-    p[0][c] = xy[c][0] / xy[c][1];
-    p[1][c] = 1.0;
-    p[2][c] = (1.0 - xy[c][0] - xy[c][1]) / xy[c][1];
-  }
-  // The primaries' luminances s solve p s = white (Cramer's rule).
-  auto det = [](const double a[3][3]) {
-    return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-  };
-  const double d = det(p);
-  for (int c = 0; c < 3; c++) {
-    double q[3][3];
-    for (int i = 0; i < 3; i++)
-      for (int j = 0; j < 3; j++) q[i][j] = j == c ? white[i] : p[i][j];
-    const double s = det(q) / d;
-    for (int i = 0; i < 3; i++) m[i][c] = p[i][c] * s;
-  }
-}
-
-void Invert(const double a[3][3], double inv[3][3]) {
-  const double d = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-                   a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) + a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-  for (int i = 0; i < 3; i++)
-    for (int j = 0; j < 3; j++) {
-      const int r0 = (j + 1) % 3, r1 = (j + 2) % 3, c0 = (i + 1) % 3, c1 = (i + 2) % 3;
-      inv[i][j] = (a[r0][c0] * a[r1][c1] - a[r0][c1] * a[r1][c0]) / d;
-    }
-}
-
-}  // namespace
 
 TEST(HdrSignal, PqReferencePoints) {
   // Luminance, the signal, and its 10-bit full-range code.
@@ -89,25 +51,21 @@ TEST(HdrSignal, HlgCurveAndReferenceDisplay) {
   EXPECT_NEAR(light[1], HLG_DISPLAY_PEAK, 1e-9);
 }
 
-TEST(HdrSignal, MatricesFromTheChromaticities) {
-  const double bt709[3][2] = {{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
-  const double bt2020[3][2] = {{0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}};
-  double a[3][3], b[3][3], binv[3][3];
-  RgbToXyz(bt709, a);
-  RgbToXyz(bt2020, b);
-  Invert(b, binv);
-  // BT.709's luminance row is the one the movie's statistics use.
-  EXPECT_NEAR(a[1][0], 0.2126, 1e-4);
-  EXPECT_NEAR(a[1][1], 0.7152, 1e-4);
+TEST(HdrSignal, MatricesOfThePrimaries) {
+  // BT.709 to BT.2020 as published (ITU-R BT.2087, to four places); the
+  // other way is its inverse.
+  const double published[3][3] = {
+      {0.6274, 0.3293, 0.0433}, {0.0691, 0.9195, 0.0114}, {0.0164, 0.0880, 0.8956}};
   for (int i = 0; i < 3; i++)
     for (int j = 0; j < 3; j++) {
-      double m = 0.0;
-      for (int k = 0; k < 3; k++) m += binv[i][k] * a[k][j];
-      EXPECT_NEAR(BT709_TO_BT2020[i][j], m, 1e-12) << i << " " << j;
+      EXPECT_NEAR(BT709_TO_BT2020[i][j], published[i][j], 5e-5) << i << " " << j;
       double product = 0.0;
       for (int k = 0; k < 3; k++) product += BT2020_TO_BT709[i][k] * BT709_TO_BT2020[k][j];
       EXPECT_NEAR(product, i == j ? 1.0 : 0.0, 1e-12) << i << " " << j;
     }
+  // White stays white: every row adds up to 1.
+  for (const auto *m : {BT709_TO_BT2020, BT2020_TO_BT709})
+    for (int i = 0; i < 3; i++) EXPECT_NEAR(m[i][0] + m[i][1] + m[i][2], 1.0, 1e-12);
 }
 
 TEST(HdrSignal, LightOfPixelsByHand) {

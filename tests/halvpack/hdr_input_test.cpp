@@ -1,9 +1,7 @@
 // HDR video signals into linear BT.709 values: PQ and HLG greys at known
-// light levels, a BT.2020 primary outside BT.709 (negative components the
-// clamping counts), and grey PFM pictures decoded as greys.
+// light levels, and a BT.2020 primary outside BT.709 (negative components
+// the clamping counts).
 #include <cmath>
-#include <cstring>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -48,29 +46,4 @@ TEST(DecodeSignal, ColoursOutsideBt709AreCountedWhenClamped) {
   ConvertFloats(rgb, 3, 1, rgbe, &range);
   EXPECT_EQ(range.zeroed, 1u);
   EXPECT_EQ(range.saturated, 0u);
-}
-
-TEST(DecodeSignal, GreyPfmRowsDecodeAsGreys) {
-  // Two rows of a grey PFM band (bottom row first, little-endian, scale 1)
-  // with PQ greys of 179 and 1790 cd/m2: values 1 and 10, top row first.
-  PFMHeader pfm = {};
-  pfm.width = 2;
-  pfm.height = 2;
-  pfm.channels = 1;
-  pfm.little_endian = true;
-  pfm.scale = -1.0f;
-  const float bottom = (float)PqEncode(179.0), top = (float)PqEncode(1790.0);
-  std::vector<float> band = {bottom, bottom, top, top};
-  PictureSignal signal;
-  signal.curve = SIGNAL_PQ;
-  unsigned char rgbe[16];
-  OutOfRange range = {0, 0};
-  ConvertPFMBand(pfm, signal, band.data(), 2, rgbe, &range);
-  // Each pixel grey, within the 8-bit mantissa's step.
-  const double want[4] = {10.0, 10.0, 1.0, 1.0};
-  for (int k = 0; k < 4; k++) {
-    const unsigned char *px = rgbe + 4 * k;
-    EXPECT_TRUE(px[0] == px[1] && px[1] == px[2]) << k;
-    EXPECT_NEAR(std::ldexp((double)px[0], px[3] - 136), want[k], want[k] / 128.0) << k;
-  }
 }
