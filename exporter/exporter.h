@@ -1,7 +1,8 @@
 // The export core: what the player shows, written out as PNG pictures or a
-// PPM stream. Gamma quantisation, output-name patterns, files written under
-// a temporary name and renamed, PNG and PPM encoding, the export of a range
-// of frames, and the player's screenshot. GL-free: halvexport and the
+// PPM stream. Gamma and PQ quantisation, HDR10 light and its levels,
+// output-name patterns, files written under a temporary name and renamed,
+// PNG and PPM encoding, the export of a range of frames, and the player's
+// screenshot. GL-free: halvexport and the
 // player link it alike.
 #ifndef HALVORN_EXPORTER_H
 #define HALVORN_EXPORTER_H

@@ -164,7 +164,7 @@ int main(int argc, char **argv) {
 
   bool stream = false, nitsgiven = false;
   PictureSignal values;
-  // The new switches, wherever they stand (the last argument too).
+  // -s, -pq and -hlg, wherever they stand (the last argument too).
   auto take_switch = [&](const char *arg) {
     if (strcmp(arg, "-s") == 0) stream = true;
     if (strcmp(arg, "-pq") == 0 || strcmp(arg, "-hlg") == 0) {
@@ -179,7 +179,7 @@ int main(int argc, char **argv) {
 
   if (argc - 1 < 5) UsageExit(argv[0]);
 
-  // Options in steps: the seven tests run in order on the current argument,
+  // Options in steps: the tests run in order on the current argument,
   // and a test that takes a value moves onto it, so the tests after it in
   // the same step examine that value. No step starts at the last argument.
   const int last = argc - 1;
