@@ -2,8 +2,7 @@
 // PPM stream. Gamma and PQ quantisation, HDR10 light and its levels,
 // output-name patterns, files written under a temporary name and renamed,
 // PNG and PPM encoding, the export of a range of frames, and the player's
-// screenshot. GL-free: halvexport and the
-// player link it alike.
+// screenshot. GL-free: halvexport and the player link it alike.
 #ifndef HALVORN_EXPORTER_H
 #define HALVORN_EXPORTER_H
 
