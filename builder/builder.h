@@ -196,18 +196,22 @@ void ConvertPFMBand(const PFMHeader &pfm, const PictureSignal &signal, float *ba
                     OutOfRange *range);
 
 // A picture of the stream on standard input (read_stream.cpp): its bytes
-// are read by the thread that reads the stream, its conversion is any
-// worker's (convert_stream.cpp).
+// are read by the thread that reads the stream, its encoding is any
+// worker's (convert_stream.cpp). Linear PFM and PPM values become RGBE
+// pixels as they are read, a band at a time while the band is in the
+// cache: a third of the bytes to keep, and no second pass over the floats.
+// Signals (-pq, -hlg) are kept as they came, for the workers to decode.
 enum StreamKind {
   STREAM_NONE,   // no stream picture: a file of the list
-  STREAM_PFM,    // PFM: `bytes` holds the floats as the file does
-  STREAM_PPM16,  // binary PPM of maxval 65535: `bytes` holds the samples, top row first
-  STREAM_RGBE,   // Radiance RGBE: `bytes` holds the pixels, 4 bytes each, top row first
+  STREAM_PFM,    // PFM signals: `bytes` holds the floats as the file does
+  STREAM_PPM16,  // binary PPM signals of maxval 65535: `bytes` holds the samples, top row first
+  STREAM_RGBE,   // Radiance RGBE, or linear PFM or PPM values: `bytes` holds RGBE pixels, top row first
 };
 struct StreamPicture {
   StreamKind kind = STREAM_NONE;
   PFMHeader pfm = {};
   ScratchBuffer bytes;  // kept from picture to picture, never cleared first
+  OutOfRange range = {0, 0};  // the values clamped while the picture was read
 };
 // How reading a picture from the stream went.
 enum StreamRead {
@@ -217,9 +221,13 @@ enum StreamRead {
   STREAM_WRONG_SIZE,  // another size than the movie's: the size message is printed
   STREAM_NO_MEMORY,   // no room for the picture: the message is printed
 };
-// Reads the next picture: its header, then exactly the bytes of its pixels.
+// Reads the next picture: its header, then exactly the bytes of its pixels,
+// `band` the reading thread's room for linear values on their way to RGBE.
 // Messages go to `messages`, the codec's to the thread's message stream.
-StreamRead ReadStreamPicture(FILE *in, PictureSize size, StreamPicture *picture, FILE *messages);
+StreamRead ReadStreamPicture(FILE *in, PictureSize size, const PictureSignal &signal, ScratchBuffer *band,
+                             StreamPicture *picture, FILE *messages);
+// 16-bit PPM samples (most significant byte first) as the values s / 65535.
+void PpmSamplesToFloats(const unsigned char *samples, size_t count, float *values);
 // Encodes a stream picture into `record`, its signal decoded (PFM and PPM).
 PictureStatus ConvertStreamPicture(StreamPicture *picture, PictureSize size, const PictureSignal &signal,
                                    Workspace *work, RecordEncoder *record, OutOfRange *range, FILE *messages);

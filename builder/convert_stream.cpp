@@ -1,6 +1,6 @@
 // A picture of the stream, its bytes already read, encoded into its record
-// on any worker: PFM floats in bands from the top row down as from a file,
-// 16-bit PPM samples as values from 0 to 1, Radiance pixels as they are.
+// on any worker: PFM signals in bands from the top row down as from a file,
+// 16-bit PPM signals as values from 0 to 1, RGBE pixels as they are.
 #include <cstring>
 
 #include "builder.h"
@@ -51,8 +51,8 @@ PictureStatus ConvertPPM(const StreamPicture &picture, PictureSize size, const P
   const unsigned char *samples = picture.bytes.data.get();
   for (size_t top = 0; top < H; top += rows) {
     const size_t n = rows < H - top ? rows : H - top;
-    for (size_t i = 0; i < 3 * W * n; i++, samples += 2)
-      band[i] = (float)((unsigned)samples[0] << 8 | samples[1]) / 65535.0f;
+    PpmSamplesToFloats(samples, 3 * W * n, band);
+    samples += 6 * W * n;
     if (signal.curve != SIGNAL_LINEAR) DecodeSignal(signal, band, W * n);
     ConvertFloats(band, 3, W * n, rgbe, range);
     EncodeRows(record, rgbe, (int)n);
@@ -61,6 +61,10 @@ PictureStatus ConvertPPM(const StreamPicture &picture, PictureSize size, const P
 }
 
 }  // namespace
+
+void PpmSamplesToFloats(const unsigned char *samples, size_t count, float *values) {
+  for (size_t i = 0; i < count; i++, samples += 2) values[i] = (float)((unsigned)samples[0] << 8 | samples[1]) / 65535.0f;
+}
 
 PictureStatus ConvertStreamPicture(StreamPicture *picture, PictureSize size, const PictureSignal &signal,
                                    Workspace *work, RecordEncoder *record, OutOfRange *range, FILE *messages) {

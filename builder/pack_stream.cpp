@@ -11,7 +11,8 @@ namespace {
 
 // Reads the next picture into the slot, collecting every message about it
 // (the codec's too) in *said.
-StreamRead ReadInto(FILE *in, PictureSize size, PictureJob *slot, std::string *said) {
+StreamRead ReadInto(FILE *in, PictureSize size, const PictureSignal &signal, ScratchBuffer *band, PictureJob *slot,
+                    std::string *said) {
   char *text = nullptr;
   size_t length = 0;
   FILE *messages = open_memstream(&text, &length);
@@ -20,7 +21,7 @@ StreamRead ReadInto(FILE *in, PictureSize size, PictureJob *slot, std::string *s
     return STREAM_NO_MEMORY;
   }
   RGBE_SetMessageStream(messages);
-  const StreamRead got = ReadStreamPicture(in, size, &slot->stream, messages);
+  const StreamRead got = ReadStreamPicture(in, size, signal, band, &slot->stream, messages);
   RGBE_SetMessageStream(nullptr);
   fclose(messages);
   said->assign(text, length);
@@ -30,12 +31,13 @@ StreamRead ReadInto(FILE *in, PictureSize size, PictureJob *slot, std::string *s
 
 PackStatus SubmitStream(Pipeline *pipeline, MovieWriter *movie, FILE *in, const PictureSignal &signal) {
   const PictureSize size = {movie->header.width, movie->header.height};
+  ScratchBuffer band;  // this thread's room for a band of values
   for (long n = 1;; n++) {
     PackStatus status = PACK_DONE;
     PictureJob *slot = TakeSlot(pipeline, movie, &status);
     if (slot == nullptr) return status;
     std::string said;
-    const StreamRead got = ReadInto(in, size, slot, &said);
+    const StreamRead got = ReadInto(in, size, signal, &band, slot, &said);
     if (got == STREAM_PICTURE) {
       slot->name = "stdin #" + std::to_string(n);
       slot->other.clear();

@@ -45,7 +45,7 @@ PictureStatus FinishPicture(PictureJob *job, const RecordEncoder &record, const 
 PictureStatus ConvertStream(PictureJob *job, FILE *messages) {
   RecordEncoder record;
   if (!StartPicture(job, &record, messages)) return PICTURE_FAILED;
-  OutOfRange range = {0, 0};
+  OutOfRange range = job->stream.range;
   const PictureStatus status =
       ConvertStreamPicture(&job->stream, job->size, job->signal, &workspace, &record, &range, messages);
   return status == PICTURE_READ ? FinishPicture(job, record, range, messages) : status;

@@ -36,9 +36,12 @@ if command -v ffmpeg > /dev/null; then
   sets+=(pfm)
 fi
 (cd "$work" && ls hd_*.hdr > hdr.list)
+for set in "${sets[@]}"; do
+  [ -f "$work/all.$set" ] || (cd "$work" && xargs cat < "$set.list" > "all.$set")
+done
 out=$(mktemp -d "$( [ -d /dev/shm ] && echo /dev/shm || echo "$work")/halvpack-stream.XXXXXX")
 trap 'rm -rf "$out"' EXIT
-cat "$work"/hd_* > /dev/null  # into the page cache
+cat "$work"/hd_* "$work"/all.* > /dev/null  # into the page cache
 
 seconds() {  # way set: the wall-clock and the processor seconds of one run
   local t0 t1 cpu
@@ -50,24 +53,26 @@ seconds() {  # way set: the wall-clock and the processor seconds of one run
 }
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 from_list() { (cd "$work" && "$halvpack" -x 1920 -y 1080 -i "$1.list" -o "$out/list.hmv"); }
-from_stream() { (cd "$work" && xargs cat < "$1.list" | "$halvpack" -s -x 1920 -y 1080 -o "$out/stream.hmv"); }
+from_pipe() { (cd "$work" && xargs cat < "$1.list" | "$halvpack" -s -x 1920 -y 1080 -o "$out/stream.hmv"); }
+from_file() { "$halvpack" -s -x 1920 -y 1080 -o "$out/stream.hmv" < "$work/all.$1"; }
 
 echo "pictures: $work ($(wc -l < "$work/hdr.list") of 1920 x 1080 a set), $rounds rounds, $(nproc) cores"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-6s %14s %14s %18s %14s\n' set "list pic/s" "stream pic/s" "ratio stream/list" "cpu list/stream"
-for set in "${sets[@]}"; do
+printf '%-12s %14s %14s %18s %14s\n' "set, way" "list pic/s" "-s pic/s" "ratio -s/list" "cpu list/-s"
+for run in "${sets[@]/%/ pipe}" "${sets[@]/%/ file}"; do
+  set=${run% *} way=from_${run#* }
   n=$(wc -l < "$work/$set.list")
   as=() bs=() ratios=() cpus=()
   for _ in $(seq "$rounds"); do
     a=$(seconds from_list "$set")
-    b=$(seconds from_stream "$set")
+    b=$(seconds "$way" "$set")
     as+=("$(echo "$a" | awk -v n="$n" '{printf "%.2f", n / $1}')")
     bs+=("$(echo "$b" | awk -v n="$n" '{printf "%.2f", n / $1}')")
     ratios+=("$(echo "$a $b" | awk '{printf "%.3f", $1 / $3}')")
     cpus+=("$(echo "$a $b" | awk '{printf "%.3f", $2 / $4}')")
   done
-  cmp -s "$out/list.hmv" "$out/stream.hmv" || echo "$set: the two movies differ" >&2
-  printf '%-6s %14s %14s %18s %14s\n' "$set" "$(printf '%s\n' "${as[@]}" | median)" \
+  cmp -s "$out/list.hmv" "$out/stream.hmv" || echo "$run: the two movies differ" >&2
+  printf '%-12s %14s %14s %18s %14s\n' "$run" "$(printf '%s\n' "${as[@]}" | median)" \
     "$(printf '%s\n' "${bs[@]}" | median)" "$(printf '%s\n' "${ratios[@]}" | median)" \
     "$(printf '%s\n' "${cpus[@]}" | median)"
 done

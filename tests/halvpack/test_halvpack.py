@@ -721,8 +721,8 @@ class PictureStream(BuilderTest):
 
     def test_ppm16_values_and_hdr_signals(self):
         # Samples s give the values s / 65535; a grey of PQ(179 cd/m2) with
-        # -pq, and of HLG 0.75 (203.15 cd/m2 on the reference display) with
-        # -hlg -nits 203.15, give 1.
+        # -pq (PPM and PFM), and of HLG 0.75 (203.15 cd/m2 on the reference
+        # display) with -hlg -nits 203.15, give 1.
         samples = [(97 * i * i + 13 * i) % 65536 for i in range(3 * self.W * self.H)]
         r = self.stream(ppm16_picture(samples, self.W, self.H))
         self.assertEqual(r.status, 0, r.stderr)
@@ -730,9 +730,12 @@ class PictureStream(BuilderTest):
         pixels = [encode(floats[3 * i:3 * i + 3]) for i in range(self.W * self.H)]
         rows = [pixels[y * self.W:(y + 1) * self.W] for y in range(self.H)]
         self.assertRecordOf(records(r.movie)[0], rows)
-        for extra, signal in ((["-pq"], 37196), (["-hlg", "-nits", "203.15"], 49151)):
-            with self.subTest(extra=extra):
-                r = self.stream(ppm16_picture([signal] * (3 * self.W * self.H), self.W, self.H), extra)
+        n = 3 * self.W * self.H
+        pq_pfm = b"PF\n%d %d\n-1.0\n" % (self.W, self.H) + struct.pack("<%df" % n, *[37196 / 65535] * n)
+        for extra, picture in ((["-pq"], ppm16_picture([37196] * n, self.W, self.H)), (["-pq"], pq_pfm),
+                               (["-hlg", "-nits", "203.15"], ppm16_picture([49151] * n, self.W, self.H))):
+            with self.subTest(extra=extra, picture=picture[:2]):
+                r = self.stream(picture, extra)
                 self.assertEqual(r.status, 0, r.stderr)
                 value = decode(records(r.movie)[0][2][0][0])
                 for c in value:
