@@ -125,6 +125,19 @@ void EncodeRows(RecordEncoder *record, const unsigned char *rgbe, int rows);
 // The statistics once every row is in.
 void FinishRecord(const RecordEncoder *record, double *maxLum, double *logAv);
 
+// What the values of PFM and PPM pictures carry (hdr_input.cpp): linear
+// values, taken as they are, or (-pq, -hlg) BT.2020 signals from 0 to 1
+// with the PQ curve or the HLG curve, decoded into linear BT.709 values in
+// units of `nits` cd/m2 (HLG through its reference display of 1000 cd/m2).
+enum SignalCurve { SIGNAL_LINEAR, SIGNAL_PQ, SIGNAL_HLG };
+struct PictureSignal {
+  SignalCurve curve = SIGNAL_LINEAR;
+  double nits = 179.0;
+};
+// Decodes `count` colours (three floats each) in place. Colours outside
+// BT.709 come out with negative components, which the clamping counts.
+void DecodeSignal(const PictureSignal &signal, float *rgb, size_t count);
+
 // What each thread that converts pictures keeps from picture to picture.
 struct Workspace {
   ColourTablePtr colours;
@@ -155,7 +168,7 @@ struct PictureSize {
 // the codec's to its thread's message stream.
 PictureStatus ReadRGBEPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, FILE *messages);
 PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, OutOfRange *range,
-                             FILE *messages);
+                             FILE *messages, const PictureSignal &signal = PictureSignal());
 PictureStatus ReadOpenEXRPicture(FILE *file, const char *name, PictureView view, PictureSize size, Workspace *work,
                                  RecordEncoder *record, OutOfRange *range, FILE *messages);
 // Whether an open picture file holds a stereo pair (read_openexr.cpp); says
@@ -170,11 +183,54 @@ struct PFMHeader {
   int channels;        // 3 for "PF", 1 for "Pf"
   bool little_endian;  // the floats' byte order
   float scale;         // the floats are multiplied by its absolute value
-  uint64_t data_offset;
+  uint64_t data_offset;  // where the floats start; 0 in a stream without positions (a pipe)
 };
 // Reads the header from the stream's position. Returns 0, or -1 after
 // printing why.
 int ReadPFMHeader(FILE *file, PFMHeader *pfm, FILE *messages);
+
+// Converts a band of `rows` rows of PFM floats as the file holds them
+// (bottom row first, its byte order, before the scale) in place, then into
+// RGBE pixels top row first (read_pfm.cpp).
+void ConvertPFMBand(const PFMHeader &pfm, const PictureSignal &signal, float *band, size_t rows, unsigned char *rgbe,
+                    OutOfRange *range);
+
+// A picture of the stream on standard input (read_stream.cpp): its bytes
+// are read by the thread that reads the stream, its encoding is any
+// worker's (convert_stream.cpp). Linear PFM and PPM values become RGBE
+// pixels as they are read, a band at a time while the band is in the
+// cache: a third of the bytes to keep, and no second pass over the floats.
+// Signals (-pq, -hlg) are kept as they came, for the workers to decode.
+enum StreamKind {
+  STREAM_NONE,   // no stream picture: a file of the list
+  STREAM_PFM,    // PFM signals: `bytes` holds the floats as the file does
+  STREAM_PPM16,  // binary PPM signals of maxval 65535: `bytes` holds the samples, top row first
+  STREAM_RGBE,   // Radiance RGBE, or linear PFM or PPM values: `bytes` holds RGBE pixels, top row first
+};
+struct StreamPicture {
+  StreamKind kind = STREAM_NONE;
+  PFMHeader pfm = {};
+  ScratchBuffer bytes;  // kept from picture to picture, never cleared first
+  OutOfRange range = {0, 0};  // the values clamped while the picture was read
+};
+// How reading a picture from the stream went.
+enum StreamRead {
+  STREAM_PICTURE,     // *picture holds the next picture
+  STREAM_END,         // the stream ended before the picture's first byte
+  STREAM_BROKEN,      // a picture that is none of the kinds, or cut short: the reason is printed
+  STREAM_WRONG_SIZE,  // another size than the movie's: the size message is printed
+  STREAM_NO_MEMORY,   // no room for the picture: the message is printed
+};
+// Reads the next picture: its header, then exactly the bytes of its pixels,
+// `band` the reading thread's room for linear values on their way to RGBE.
+// Messages go to `messages`, the codec's to the thread's message stream.
+StreamRead ReadStreamPicture(FILE *in, PictureSize size, const PictureSignal &signal, ScratchBuffer *band,
+                             StreamPicture *picture, FILE *messages);
+// 16-bit PPM samples (most significant byte first) as the values s / 65535.
+void PpmSamplesToFloats(const unsigned char *samples, size_t count, float *values);
+// Encodes a stream picture into `record`, its signal decoded (PFM and PPM).
+PictureStatus ConvertStreamPicture(StreamPicture *picture, PictureSize size, const PictureSignal &signal,
+                                   Workspace *work, RecordEncoder *record, OutOfRange *range, FILE *messages);
 
 // One picture to convert and, once converted, to write (process_image.cpp).
 struct PictureJob {
@@ -182,6 +238,8 @@ struct PictureJob {
   std::string other;  // VIEW_RIGHT: the picture to take when `name` holds no pair
   PictureView view;
   PictureSize size;  // the movie's: a picture of another size is refused
+  PictureSignal signal;  // what PFM and PPM values carry
+  StreamPicture stream;  // a picture of the stream instead of a named file
   // Results, for the writer.
   std::string shown;     // the name in the "Processing" line
   std::string messages;  // everything said about the picture, in order
@@ -199,6 +257,7 @@ enum PackStatus {
   PACK_DONE,          // every line was worked through, or the list ended early
   PACK_STOPPED,       // a picture of the wrong size, or no memory for one: the run must stop
   PACK_WRITE_FAILED,  // a record could not be written
+  PACK_STREAM_BROKEN, // the stream held a picture of no kind, or ended inside one
 };
 
 // Works through the file list from its current position, the header's eyes
@@ -209,6 +268,15 @@ enum PackStatus {
 // out or when a record cannot be written, after everything before that
 // picture was written and that picture's messages were printed; the workers
 // are stopped and joined when it returns.
-PackStatus PackList(FILE *list, MovieWriter *movie, unsigned threads);
+PackStatus PackList(FILE *list, MovieWriter *movie, unsigned threads, const PictureSignal &signal = PictureSignal());
+
+// Works through the pictures of a stream until it ends, each picture a
+// record in the order of the stream, named "stdin #n" from 1 in the
+// messages, converted on `threads` threads as PackList converts
+// (pack_stream.cpp). Stops at a picture that breaks the stream, of the
+// wrong size or without memory, or a record that cannot be written, after
+// everything before it was written; the records written are counted in
+// movie->bytes.
+PackStatus PackStream(FILE *in, MovieWriter *movie, unsigned threads, const PictureSignal &signal);
 
 #endif

@@ -18,12 +18,46 @@ thread_local Workspace workspace;
 
 constexpr size_t IO_BUFFER_SIZE = 256 * 1024;
 
+// The record's pixels and the encoder, ready for the picture's rows.
+// Returns false after saying why when there is no room.
+bool StartPicture(PictureJob *job, RecordEncoder *record, FILE *messages) {
+  const PictureSize size = job->size;
+  if (!job->pixels) {
+    job->pixels.reset(CreateRGBEmap(size.width, size.height));
+    if (!job->pixels) {
+      fprintf(messages, "RGBE Image malloc failed\n");
+      return false;
+    }
+  }
+  if (!workspace.colours) workspace.colours = CreateColourTable();
+  StartRecord(record, workspace.colours.get(), size.width, size.height, job->pixels.get());
+  return true;
+}
+
+// The statistics of a picture whose rows are all in, and their line.
+PictureStatus FinishPicture(PictureJob *job, const RecordEncoder &record, const OutOfRange &range, FILE *messages) {
+  FinishRecord(&record, &job->maxLum, &job->logAv);
+  fprintf(messages, " maxLum %f, logAv %f \n", job->maxLum, job->logAv);
+  ReportOutOfRange(range, messages);
+  return PICTURE_READ;
+}
+
+PictureStatus ConvertStream(PictureJob *job, FILE *messages) {
+  RecordEncoder record;
+  if (!StartPicture(job, &record, messages)) return PICTURE_FAILED;
+  OutOfRange range = job->stream.range;
+  const PictureStatus status =
+      ConvertStreamPicture(&job->stream, job->size, job->signal, &workspace, &record, &range, messages);
+  return status == PICTURE_READ ? FinishPicture(job, record, range, messages) : status;
+}
+
 PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view, FILE *messages) {
   const PictureSize size = job->size;
   if (size.width <= 0 || size.height <= 0) {
     fprintf(messages, " (the movie size %d by %d holds no picture)", size.width, size.height);
     return PICTURE_FAILED;
   }
+  if (job->stream.kind != STREAM_NONE) return ConvertStream(job, messages);
   // A line with no name and none before it to repeat names no picture.
   if (name.empty()) return PICTURE_FAILED;
   std::unique_ptr<FILE, int (*)(FILE *)> file(OpenRegularFile(name.c_str(), "rb"), fclose);
@@ -43,16 +77,8 @@ PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view
     return Convert(job, job->other, VIEW_DEFAULT, messages);
   }
 
-  if (!job->pixels) {
-    job->pixels.reset(CreateRGBEmap(size.width, size.height));
-    if (!job->pixels) {
-      fprintf(messages, "RGBE Image malloc failed\n");
-      return PICTURE_FAILED;
-    }
-  }
-  if (!workspace.colours) workspace.colours = CreateColourTable();
   RecordEncoder record;
-  StartRecord(&record, workspace.colours.get(), size.width, size.height, job->pixels.get());
+  if (!StartPicture(job, &record, messages)) return PICTURE_FAILED;
   OutOfRange range = {0, 0};
   PictureStatus status = PICTURE_FAILED;
   switch (kind) {
@@ -60,17 +86,13 @@ PictureStatus Convert(PictureJob *job, const std::string &name, PictureView view
       status = ReadRGBEPicture(file.get(), size, &workspace, &record, messages);
       break;
     case PICTURE_PFM:
-      status = ReadPFMPicture(file.get(), size, &workspace, &record, &range, messages);
+      status = ReadPFMPicture(file.get(), size, &workspace, &record, &range, messages, job->signal);
       break;
     case PICTURE_OPENEXR:
       status = ReadOpenEXRPicture(file.get(), name.c_str(), view, size, &workspace, &record, &range, messages);
       break;
   }
-  if (status != PICTURE_READ) return status;
-  FinishRecord(&record, &job->maxLum, &job->logAv);
-  fprintf(messages, " maxLum %f, logAv %f \n", job->maxLum, job->logAv);
-  ReportOutOfRange(range, messages);
-  return PICTURE_READ;
+  return status == PICTURE_READ ? FinishPicture(job, record, range, messages) : status;
 }
 
 }  // namespace

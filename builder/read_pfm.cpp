@@ -88,17 +88,51 @@ int ReadPFMHeader(FILE *file, PFMHeader *pfm, FILE *messages) {
   }
   pfm->scale = scale;
   pfm->little_endian = scale < 0.0f;
+  // A pipe has no positions: its floats simply follow.
   const off_t offset = ftello(file);
-  if (offset < 0) {
+  if (offset < 0 && errno != ESPIPE) {
     fprintf(messages, "PFM read error: %m\n");
     return -1;
   }
-  pfm->data_offset = (uint64_t)offset;
+  pfm->data_offset = offset < 0 ? 0 : (uint64_t)offset;
   return 0;
 }
 
+void ConvertPFMBand(const PFMHeader &pfm, const PictureSignal &signal, float *band, size_t n, unsigned char *rgbe,
+                    OutOfRange *range) {
+  const size_t W = (size_t)pfm.width, row_floats = W * (size_t)pfm.channels;
+  const bool swap = pfm.little_endian != HostIsLittleEndian();
+  const float scale = std::fabs(pfm.scale);
+  if (swap || scale != 1.0f) {
+    for (size_t i = 0; i < n * row_floats; i++) {
+      if (swap) {
+        uint32_t bits;
+        memcpy(&bits, &band[i], 4);
+        bits = __builtin_bswap32(bits);
+        memcpy(&band[i], &bits, 4);
+      }
+      if (scale != 1.0f) band[i] *= scale;
+    }
+  }
+  for (size_t k = 0; k < n; k++) {
+    float *row = band + row_floats * (n - 1 - k);
+    if (pfm.channels == 3) {
+      if (signal.curve != SIGNAL_LINEAR) DecodeSignal(signal, row, W);
+      ConvertFloats(row, 3, W, rgbe + 4 * W * k, range);
+    } else {
+      // A grey signal decodes to a grey: white is white in both primaries.
+      for (size_t x = 0; x < W && signal.curve != SIGNAL_LINEAR; x++) {
+        float grey[3] = {row[x], row[x], row[x]};
+        DecodeSignal(signal, grey, 1);
+        row[x] = grey[1];
+      }
+      ConvertGreys(row, W, rgbe + 4 * W * k, range);
+    }
+  }
+}
+
 PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, RecordEncoder *record, OutOfRange *range,
-                             FILE *messages) {
+                             FILE *messages, const PictureSignal &signal) {
   PFMHeader pfm;
   if (ReadPFMHeader(file, &pfm, messages) != 0) return PICTURE_FAILED;
   if (pfm.width != size.width || pfm.height != size.height) {
@@ -130,8 +164,6 @@ PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, Reco
     fprintf(messages, "Could not allocate memory for scene \n");
     return PICTURE_NO_MEMORY;
   }
-  const bool swap = pfm.little_endian != HostIsLittleEndian();
-  const float scale = std::fabs(pfm.scale);
   for (size_t top = 0; top < H; top += rows) {
     const size_t n = rows < H - top ? rows : H - top;
     // The picture's rows top .. top + n - 1 are the file's rows H - 1 - top
@@ -144,24 +176,7 @@ PictureStatus ReadPFMPicture(FILE *file, PictureSize size, Workspace *work, Reco
         fprintf(messages, "PFM read error: the file ended early\n");
       return PICTURE_FAILED;
     }
-    if (swap || scale != 1.0f) {
-      for (size_t i = 0; i < n * row_floats; i++) {
-        if (swap) {
-          uint32_t bits;
-          memcpy(&bits, &band[i], 4);
-          bits = __builtin_bswap32(bits);
-          memcpy(&band[i], &bits, 4);
-        }
-        if (scale != 1.0f) band[i] *= scale;
-      }
-    }
-    for (size_t k = 0; k < n; k++) {
-      const float *row = band + row_floats * (n - 1 - k);
-      if (pfm.channels == 3)
-        ConvertFloats(row, 3, W, rgbe + 4 * W * k, range);
-      else
-        ConvertGreys(row, W, rgbe + 4 * W * k, range);
-    }
+    ConvertPFMBand(pfm, signal, band, n, rgbe, range);
     EncodeRows(record, rgbe, (int)n);
   }
   return PICTURE_READ;

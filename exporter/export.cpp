@@ -41,6 +41,20 @@ bool PrepareRun(const ExportJob &job, Run *run) {
   if (h.eyes != 2) run->eyes.push_back(0);
   run->outwidth = ExportWidth(h, job.eye);
   run->stride = 3 * (size_t)run->outwidth * (job.depth == 16 ? 2 : 1);
+  if (job.pq && job.depth == 16) {
+    // The tone mapper's display luminance carries the factor
+    // Ldmax / 100 cd/m2, which is 1 for the SDR display it assumes; for a
+    // display of Ldmax = peak it is peak / 100, in units of 100 cd/m2:
+    // peak cd/m2 for a value of 1. A plain exposure's value is in units of
+    // `nits`.
+    run->hdrscale = job.tmo ? job.peak : job.nits;
+    BuildPqQuantiser(&run->quantiser);
+    return true;
+  }
+  if (job.pq) {
+    job.report("PQ pictures are written at 16 bits, not " + std::to_string(job.depth));
+    return false;
+  }
   if (BuildQuantiser(&run->quantiser, job.gamma, job.depth) == 0) return true;
   job.report("Cannot write gamma " + std::to_string(job.gamma) + " at " + std::to_string(job.depth) + " bits");
   return false;
@@ -50,8 +64,8 @@ bool PrepareRun(const ExportJob &job, Run *run) {
 // every thread has a frame while the main thread writes one, as far as
 // their memory (the samples and a thread's room) stays within FRAMES_MEMORY.
 void SizePipeline(const ExportJob &job, const Run &run, Pipeline *line) {
-  line->header = job.stream ? PpmHeader(run.outwidth, run.height, job.depth) : "";
-  line->picturebytes = run.stride * (size_t)run.height;
+  line->header = job.stream && !job.measure_only ? PpmHeader(run.outwidth, run.height, job.depth) : "";
+  line->picturebytes = job.measure_only ? 0 : run.stride * (size_t)run.height;
   const uint64_t framememory = line->picturebytes + 40 * (uint64_t)run.npixels;
   const uint64_t affordable = FRAMES_MEMORY / framememory;
   line->slots.resize((size_t)std::max<uint64_t>(2, std::min<uint64_t>(job.threads + 1, affordable)));
@@ -65,6 +79,7 @@ bool StartFrame(Run *run, Pipeline *line, TaskGroup *group, int64_t k) {
   slot.frame = k;
   slot.failure = NO_FAILURE;
   slot.reason.clear();
+  slot.light = FrameLight();
   slot.file = PendingFile();
   const size_t size = line->header.size() + line->picturebytes;
   if (slot.data.size() != size) {
@@ -91,7 +106,7 @@ bool StartFrame(Run *run, Pipeline *line, TaskGroup *group, int64_t k) {
 // Sends a converted frame out: onto the stream, or its PNG file renamed
 // into place. A failure is left in the slot.
 void WriteFrame(const ExportJob &job, Slot *slot) {
-  if (slot->failure != NO_FAILURE) return;
+  if (slot->failure != NO_FAILURE || job.measure_only) return;
   const int failed = job.stream ? WriteWhole(job.streamfd, slot->data.data(), slot->data.size())
                                 : CommitPendingFile(&slot->file);
   if (failed != 0) {
@@ -148,6 +163,11 @@ ExportResult WriteFrames(const ExportJob &job, Run *run, Pipeline *line, TaskGro
     if (slot.failure != NO_FAILURE) {
       *failure = FailureMessage(job, slot);
       return EXPORT_FAILED;
+    }
+    if (job.levels != nullptr) {
+      const double pixels = (double)run->outwidth * (double)run->height;
+      job.levels->maxcll = std::max(job.levels->maxcll, slot.light.brightest);
+      job.levels->maxfall = std::max(job.levels->maxfall, slot.light.sum / pixels);
     }
     line->written++;
     if (job.progress) job.progress(line->written - job.first, frames);

@@ -72,8 +72,10 @@ ConversionSettings FrameSettings(const Run &run, int64_t k) {
 // frame. The last stage and the quantisation go strip by strip, so that the
 // floats are quantised while they are still in the cache. (Both stages work
 // pixel by pixel: strips give the same pixels.) A frame whose stages are
-// shared among the threads is done in one strip.
-void ConvertRecord(const Run &run, const ConversionSettings &cs, size_t i, Scratch *s, unsigned char *samples) {
+// shared among the threads is done in one strip. HDR output turns the
+// strip's values into light first and counts it in *light.
+void ConvertRecord(const Run &run, const ConversionSettings &cs, size_t i, Scratch *s, unsigned char *samples,
+                   FrameLight *light) {
   const ExportJob &job = *run.job;
   DecodeFrame(cs, s->rgbe, s->lum, s->flt);
   if (job.tmo) {
@@ -91,6 +93,8 @@ void ConvertRecord(const Run &run, const ConversionSettings &cs, size_t i, Scrat
       ColourFrame(strip, s->lum + first, s->flt + 3 * first, s->out, nullptr);
     else
       ExposeFrame(strip, s->flt + 3 * first, s->out, nullptr);
+    if (job.pq) ToPqLight(s->out, strip.npixels, run.hdrscale, job.peak, run.quantiser.avx, light);
+    if (job.measure_only) continue;
     QuantisePicture(run.quantiser, s->out, run.width, n, samples + (size_t)(run.height - y - n) * run.stride,
                     run.stride, (int)i * run.width);
   }
@@ -114,7 +118,7 @@ bool ConvertRecords(Run *run, Slot *slot) {
       GiveScratch(run, std::move(s));
       return false;
     }
-    ConvertRecord(*run, cs, i, s.get(), samples);
+    ConvertRecord(*run, cs, i, s.get(), samples, &slot->light);
   }
   GiveScratch(run, std::move(s));
   return true;
@@ -153,5 +157,5 @@ Scratch::~Scratch() {
 }
 
 void ConvertFrame(Run *run, Slot *slot) {
-  if (ConvertRecords(run, slot) && !run->job->stream) EncodePng(*run, slot);
+  if (ConvertRecords(run, slot) && !run->job->stream && !run->job->measure_only) EncodePng(*run, slot);
 }

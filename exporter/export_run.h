@@ -41,6 +41,7 @@ struct Slot {
   PendingFile file;                 // the PNG under its temporary name
   Failure failure = NO_FAILURE;
   std::string reason;
+  FrameLight light;  // HDR output: the frame's light, both eyes
 };
 
 // Everything the tasks share, fixed before the first is started.
@@ -53,6 +54,7 @@ struct Run {
   int outwidth = 0;
   size_t stride = 0;  // bytes of a row of samples
   Quantiser quantiser;
+  double hdrscale = 0.0;  // HDR output: cd/m2 of an output value of 1
   // The normaliser and peak of every shown eye of every frame of the range,
   // at [(k - first) x eyes + i].
   std::vector<double> normaliser, peak;

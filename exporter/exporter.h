@@ -1,8 +1,8 @@
 // The export core: what the player shows, written out as PNG pictures or a
-// PPM stream. Gamma quantisation, output-name patterns, files written under
-// a temporary name and renamed, PNG and PPM encoding, the export of a range
-// of frames, and the player's screenshot. GL-free: halvexport and the
-// player link it alike.
+// PPM stream. Gamma and PQ quantisation, HDR10 light and its levels,
+// output-name patterns, files written under a temporary name and renamed,
+// PNG and PPM encoding, the export of a range of frames, and the player's
+// screenshot. GL-free: halvexport and the player link it alike.
 #ifndef HALVORN_EXPORTER_H
 #define HALVORN_EXPORTER_H
 
@@ -37,6 +37,7 @@ struct Quantiser {
   int depth = 8;          // 8 or 16 bits a sample
   double gamma = 1.0;
   uint32_t maxval = 255;  // 2^depth - 1
+  bool pq = false;        // the PQ curve instead of the gamma (16 bits)
   int mode = 0;           // how Quantise works: see quantise.cpp
   // The table of the general case. thresholds[q] holds the bits of the
   // smallest float in (0, 1] that is written as q or more (q = 1 ... maxval;
@@ -63,6 +64,12 @@ int BuildQuantiser(Quantiser *q, double gamma, int depth);
 // The definition itself, computed one value at a time with pow: the
 // reference the tables are built from and checked against.
 uint32_t QuantiseByDefinition(double gamma, int depth, float v);
+
+// The quantiser of the PQ curve at 16 bits: a component y in [0, 1] is the
+// luminance y x 10,000 cd/m2, written as round(65535 x PQ(y)), ties to
+// even (PqSampleByDefinition, the reference its table is built from).
+void BuildPqQuantiser(Quantiser *q);
+uint32_t PqSampleByDefinition(float y);
 
 // One component.
 uint32_t Quantise(const Quantiser &q, float v);
@@ -144,6 +151,14 @@ std::string PpmHeader(int width, int height, int depth);
 
 enum ExportEye { EXPORT_BOTH, EXPORT_LEFT, EXPORT_RIGHT };
 
+// The content light levels of HDR pictures, in cd/m2: the largest
+// max(R, G, B) of any pixel (MaxCLL) and the largest frame average of
+// max(R, G, B) (MaxFALL).
+struct LightLevels {
+  double maxcll = 0.0;
+  double maxfall = 0.0;
+};
+
 struct ExportJob {
   std::string path;                  // the movie's path, for the look-ahead's own reads
   const MovieFile *movie = nullptr;  // open, its header read (and swapped) and checked
@@ -159,6 +174,15 @@ struct ExportJob {
   bool stream = false;    // a PPM stream to `streamfd`, else PNG files named by `pattern`
   int streamfd = 1;
   OutputPattern pattern;
+  // HDR10 pictures: absolute light in BT.2020 primaries, clipped to `peak`
+  // and written with the PQ curve at 16 bits (depth 16, gamma unused). The
+  // light of a pixel is its value times `nits` without tone mapping, and
+  // the tone mapper's value times `peak` with it.
+  bool pq = false;
+  double peak = 1000.0;
+  double nits = 179.0;
+  bool measure_only = false;        // the light levels alone: no picture is written
+  LightLevels *levels = nullptr;    // the light levels of the frames written, when not null
   unsigned threads = 1;
   // Set from a signal handler: the export stops after the frame being
   // written, removes what is unfinished and reports the interruption.
@@ -181,6 +205,23 @@ enum ExportResult {
 // written in order. Frames before a failure are all written; nothing after
 // it, and nothing unfinished is left.
 ExportResult ExportFrames(const ExportJob &job);
+
+// The limits of -pq's peak and of -nits, in cd/m2.
+constexpr double MIN_HDR_NITS = 0.01;
+constexpr double MAX_HDR_NITS = 10000.0;
+
+// The light of one frame's pixels, added up as they are converted.
+struct FrameLight {
+  double brightest = 0.0;  // the largest max(R, G, B)
+  double sum = 0.0;        // the sum of max(R, G, B)
+};
+
+// Turns `count` pixels of linear BT.709 values into BT.2020 light in
+// cd/m2 (value x scale, then the primaries matrix), each component clipped
+// to [0, peak] (NaN to 0), and leaves light x 10^-4 in place, the input of
+// the PQ quantiser. Adds each pixel's max(R, G, B) to *light in pixel order
+// (hdr_output.cpp). `avx`: four pixels at a time with AVX2, the same bits.
+void ToPqLight(float *rgb, size_t count, double scale, double peak, int avx, FrameLight *light);
 
 // The pixel width of the exported pictures: both eyes of a pair side by side
 // with EXPORT_BOTH.

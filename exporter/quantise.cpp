@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "exporter.h"
+#include "hdr_signal.h"
 #include "render.h"
 #include "simd.h"
 
@@ -40,7 +41,16 @@ inline float FloatOf(uint32_t b) {
 }
 
 // The definition for the float with bits b in [0, ONE_BITS].
-uint32_t Level(const Quantiser &q, uint32_t b) { return QuantiseByDefinition(q.gamma, q.depth, FloatOf(b)); }
+uint32_t Level(const Quantiser &q, uint32_t b) {
+  return q.pq ? PqSampleByDefinition(FloatOf(b)) : QuantiseByDefinition(q.gamma, q.depth, FloatOf(b));
+}
+
+// Where a level lies by the inverse of the curve: the guess the threshold
+// search starts from.
+double InverseLevel(const Quantiser &q, uint32_t level) {
+  const double signal = ((double)level - 0.5) / q.maxval;
+  return q.pq ? PqDecode(signal) / PQ_PEAK : pow(signal, q.gamma);
+}
 
 // The smallest bits in (lo, ONE_BITS] whose level is `level` or more, where
 // Level(lo) is below it; `guess` is where the level lies by the inverse
@@ -186,18 +196,12 @@ uint32_t QuantiseByDefinition(double gamma, int depth, float v) {
   return n < 0 ? 0u : n > (long)maxval ? maxval : (uint32_t)n;
 }
 
-int BuildQuantiser(Quantiser *q, double gamma, int depth) {
-  if (!(gamma >= MIN_EXPORT_GAMMA && gamma <= MAX_EXPORT_GAMMA) || (depth != 8 && depth != 16)) return -1;
-  q->depth = depth;
-  q->gamma = gamma;
-  q->avx = ProcessorHasAVX2();
-  q->maxval = depth == 16 ? 65535u : 255u;
-  q->thresholds.clear();
-  q->bucket.clear();
-  if (gamma == 1.0) {
-    q->mode = depth == 8 ? DISPLAY_BYTES : LINEAR_16;
-    return 0;
-  }
+namespace {
+
+// The thresholds of every level, then the buckets: the finest of `shift`
+// down to `finest` at which no bucket holds more than one threshold, or the
+// finest with crowded buckets.
+void BuildTable(Quantiser *q, int shift, int finest) {
   q->mode = TABLE;
   const uint32_t maxval = q->maxval;
   // thresholds[0] = 0 (every float is 0 or more); the one past the last is
@@ -210,36 +214,77 @@ int BuildQuantiser(Quantiser *q, double gamma, int depth) {
       q->thresholds[level] = previous;
       continue;
     }
-    const double v = pow(((double)level - 0.5) / maxval, gamma);
+    const double v = InverseLevel(*q, level);
     const uint32_t guess = v > 0.0 && v < 1.0 ? BitsOf((float)v) : 0;
     q->thresholds[level] = FindThreshold(*q, previous, level, guess);
   }
+  for (q->shift = shift;; q->shift--) {
+    const uint32_t first = q->thresholds[1] >> q->shift, last = (ONE_BITS - 1) >> q->shift;
+    q->base = first << q->shift;
+    // The value at the start of every bucket, and at 1 after the last.
+    const size_t nbuckets = (size_t)(last - first + 1);
+    std::vector<uint32_t> starts(nbuckets + 1);
+    uint32_t level = 0;
+    for (size_t i = 0; i <= nbuckets; i++) {
+      const uint32_t bits = (first + (uint32_t)i) << q->shift;
+      while (level < maxval && bits >= q->thresholds[level + 1]) level++;
+      starts[i] = level;
+    }
+    const uint32_t size = 1u << q->shift;
+    q->crowded = false;
+    for (size_t i = 0; i < nbuckets; i++)
+      if (starts[i + 1] - starts[i] > 1) q->crowded = true;
+    if (q->crowded && q->shift > finest) continue;
+    q->bucket.resize(nbuckets);
+    for (size_t i = 0; i < nbuckets; i++) {
+      const uint32_t bits = (first + (uint32_t)i) << q->shift;
+      const uint32_t next = q->thresholds[starts[i] + 1] - bits;  // more than 0
+      const uint32_t low = q->crowded ? starts[i + 1] - starts[i] : (next < size ? next : size);
+      q->bucket[i] = starts[i] << 16 | low;
+    }
+    return;
+  }
+}
+
+}  // namespace
+
+int BuildQuantiser(Quantiser *q, double gamma, int depth) {
+  if (!(gamma >= MIN_EXPORT_GAMMA && gamma <= MAX_EXPORT_GAMMA) || (depth != 8 && depth != 16)) return -1;
+  q->depth = depth;
+  q->gamma = gamma;
+  q->pq = false;
+  q->avx = ProcessorHasAVX2();
+  q->maxval = depth == 16 ? 65535u : 255u;
+  q->thresholds.clear();
+  q->bucket.clear();
+  if (gamma == 1.0) {
+    q->mode = depth == 8 ? DISPLAY_BYTES : LINEAR_16;
+    return 0;
+  }
   // Buckets: 256 to an octave for 8 bits, 2048 for 16, so that a bucket
   // holds at most one threshold of a display gamma, or a few.
-  q->shift = depth == 8 ? 15 : 12;
-  const uint32_t first = q->thresholds[1] >> q->shift, last = (ONE_BITS - 1) >> q->shift;
-  q->base = first << q->shift;
-  // The value at the start of every bucket, and at 1 after the last.
-  const size_t nbuckets = (size_t)(last - first + 1);
-  std::vector<uint32_t> starts(nbuckets + 1);
-  uint32_t level = 0;
-  for (size_t i = 0; i <= nbuckets; i++) {
-    const uint32_t bits = (first + (uint32_t)i) << q->shift;
-    while (level < maxval && bits >= q->thresholds[level + 1]) level++;
-    starts[i] = level;
-  }
-  const uint32_t size = 1u << q->shift;
-  q->crowded = false;
-  for (size_t i = 0; i < nbuckets; i++)
-    if (starts[i + 1] - starts[i] > 1) q->crowded = true;
-  q->bucket.resize(nbuckets);
-  for (size_t i = 0; i < nbuckets; i++) {
-    const uint32_t bits = (first + (uint32_t)i) << q->shift;
-    const uint32_t next = q->thresholds[starts[i] + 1] - bits;  // more than 0
-    const uint32_t low = q->crowded ? starts[i + 1] - starts[i] : (next < size ? next : size);
-    q->bucket[i] = starts[i] << 16 | low;
-  }
+  const int shift = depth == 8 ? 15 : 12;
+  BuildTable(q, shift, shift);
   return 0;
+}
+
+void BuildPqQuantiser(Quantiser *q) {
+  q->depth = 16;
+  q->gamma = 1.0;
+  q->pq = true;
+  q->avx = ProcessorHasAVX2();
+  q->maxval = 65535u;
+  q->thresholds.clear();
+  q->bucket.clear();
+  // The curve climbs some 5,000 levels an octave at its steepest: buckets
+  // of 2^9 floats, 16,384 to an octave, hold one threshold at most.
+  BuildTable(q, 12, 9);
+}
+
+uint32_t PqSampleByDefinition(float y) {
+  if (!(y > 0.0f)) return 0;
+  if (y >= 1.0f) return 65535;
+  return (uint32_t)lrint(65535.0 * PqEncode(PQ_PEAK * (double)y));
 }
 
 uint32_t Quantise(const Quantiser &q, float v) {

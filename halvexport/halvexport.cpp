@@ -45,7 +45,13 @@ const char *usage =
     "  -eye both|left|right  the eyes of a stereo pair written (default both, side by side)\n"
     "  -j N            threads, 1 to 1024 (default one per processor core)\n"
     "  -q              quiet: no progress line\n"
-    "  -h              this text\n";
+    "  -h              this text\n"
+    "\n"
+    "  -pq PEAK        HDR10: light in cd/m2 written with the PQ curve in BT.2020 primaries at 16 bits,\n"
+    "                  for a display of PEAK cd/m2, 1 to 10000 (with -t: the tone mapper's display peak)\n"
+    "  -nits N         with -pq and without -t: cd/m2 of a pixel value of 1 (default 179)\n"
+    "  -n              with -pq: print the light levels (MaxCLL, MaxFALL) and write nothing;\n"
+    "                  the output is left out: halvexport -pq PEAK -n movie\n";
 
 [[noreturn]] void GiveUsage(const std::string &message) {
   if (!message.empty()) fprintf(stderr, "%s\n", message.c_str());
@@ -92,6 +98,7 @@ struct Options {
   int byteswap = 0;
   bool quiet = false;
   bool lastgiven = false;
+  bool depthgiven = false, gammagiven = false, nitsgiven = false;
   std::string output;
 };
 
@@ -106,6 +113,8 @@ bool ParseSwitch(const std::string &arg, Options *o) {
     o->job.lookahead = 1;
   } else if (arg == "-q") {
     o->quiet = true;
+  } else if (arg == "-n") {
+    o->job.measure_only = true;
   } else {
     return false;
   }
@@ -136,9 +145,22 @@ void ParseValueOption(const std::string &arg, const char *value, Options *o) {
     if (!ParseNumber(value, &number) || number < MIN_EXPORT_GAMMA || number > MAX_EXPORT_GAMMA)
       GiveUsage("Gamma must be a number from 0.1 to 10 [-gamma]");
     job.gamma = number;
+    o->gammagiven = true;
   } else if (arg == "-depth") {
     if (strcmp(value, "8") != 0 && strcmp(value, "16") != 0) GiveUsage("Depth must be 8 or 16 [-depth]");
     job.depth = atoi(value);
+    o->depthgiven = true;
+  } else if (arg == "-pq" || arg == "-nits") {
+    if (!ParseNumber(value, &number) || number < (arg == "-pq" ? 1.0 : MIN_HDR_NITS) || number > MAX_HDR_NITS)
+      GiveUsage(arg == "-pq" ? "The display's peak must be a number of cd/m2 from 1 to 10000 [-pq]"
+                             : "Nits must be a number of cd/m2 from 0.01 to 10000 [-nits]");
+    if (arg == "-pq") {
+      job.pq = true;
+      job.peak = number;
+    } else {
+      job.nits = number;
+      o->nitsgiven = true;
+    }
   } else if (arg == "-eye") {
     if (strcmp(value, "both") == 0)
       job.eye = EXPORT_BOTH;
@@ -156,14 +178,40 @@ void ParseValueOption(const std::string &arg, const char *value, Options *o) {
   }
 }
 
-// The options, then the movie and the output, which come last. A -h in
-// either of the last two places asks for the usage too, not for a movie or
-// an output of that name.
+// Whether -n is among the options before the last argument: the options
+// are walked as they are parsed, each value skipped.
+bool AsksForLevelsOnly(int argc, char **argv) {
+  static const char *const withvalue[] = {"-exposure", "-bias", "-R", "-first", "-last", "-gamma",
+                                          "-depth",    "-eye",  "-j", "-pq",    "-nits"};
+  for (int i = 1; i < argc - 1; i++) {
+    if (strcmp(argv[i], "-n") == 0) return true;
+    for (const char *name : withvalue)
+      if (strcmp(argv[i], name) == 0) {
+        i++;
+        break;
+      }
+  }
+  return false;
+}
+
+// The HDR options together: -pq writes 16 bits without a gamma; -nits and
+// -n belong to it.
+void CheckHdrOptions(const Options &o) {
+  const ExportJob &job = o.job;
+  if (!job.pq && (o.nitsgiven || job.measure_only)) GiveUsage("-nits and -n go with -pq");
+  if (job.pq && o.depthgiven && job.depth != 16) GiveUsage("PQ pictures are 16-bit: -depth 8 cannot go with -pq");
+  if (job.pq && o.gammagiven) GiveUsage("PQ pictures carry no display gamma: -gamma cannot go with -pq");
+}
+
+// The options, then the movie and the output, which come last (with -n the
+// movie alone). A -h in either of the last two places asks for the usage
+// too, not for a movie or an output of that name.
 Options ParseCommandLine(int argc, char **argv) {
-  if (argc < 3) GiveUsage("");
+  const bool levelsonly = AsksForLevelsOnly(argc, argv);
+  if (argc < (levelsonly ? 2 : 3)) GiveUsage("");
   Options o;
   o.job.threads = ProcessorCount();
-  const int options = argc - 2;
+  const int options = argc - (levelsonly ? 1 : 2);
   for (int i = 1; i < options; i++) {
     const std::string arg = argv[i];
     if (ParseSwitch(arg, &o)) continue;
@@ -173,10 +221,13 @@ Options ParseCommandLine(int argc, char **argv) {
   }
   for (int i = options; i < argc; i++)
     if (strcmp(argv[i], "-h") == 0) GiveUsage("");
+  CheckHdrOptions(o);
+  if (o.job.pq) o.job.depth = 16;
   if (o.lastgiven && o.job.first > o.job.last)
     GiveUsage("The first frame (" + std::to_string(o.job.first) + ") lies after the last (" +
               std::to_string(o.job.last) + ") [-first, -last]");
-  o.job.path = argv[argc - 2];
+  o.job.path = argv[options];
+  if (levelsonly) return o;
   o.output = argv[argc - 1];
   o.job.stream = o.output == "-";
   if (!o.job.stream) {
@@ -248,6 +299,8 @@ void CatchStopSignals() {
 
 // The export with its progress line; the program's status.
 int RunExport(ExportJob *job, bool quiet) {
+  LightLevels levels;
+  if (job->pq) job->levels = &levels;
   job->stop = &stopsignal;
   StartProgress(!quiet && isatty(STDERR_FILENO));
   job->progress = ShowProgress;
@@ -261,6 +314,9 @@ int RunExport(ExportJob *job, bool quiet) {
     raise(sig);
     return 128 + sig;
   }
+  // The light levels of every frame written, rounded up to whole cd/m2.
+  if (result == EXPORT_DONE && job->pq)
+    fprintf(stderr, "MaxCLL %.0f cd/m2, MaxFALL %.0f cd/m2\n", ceil(levels.maxcll), ceil(levels.maxfall));
   return result == EXPORT_DONE ? EXPORTED : FAILED;
 }
 

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -217,6 +218,69 @@ TEST_F(ExportCore, EveryFrameIsThePlayersAtAnyThreadCount) {
       for (int k = 0; k < m.frames; k++)
         EXPECT_EQ(o.pictures[(size_t)k], AsExported(player[(size_t)k], {0})) << "frame " << k << ", " << threads
                                                                              << " threads";
+    }
+  }
+}
+
+TEST_F(ExportCore, PqPicturesAndLightLevelsAtAnyThreadCount) {
+  // Without tone mapping or exposure, a pixel's light is its decoded value
+  // times -nits: the expected samples and levels from the records.
+  const Movie m = WriteTestMovie("pq", 2);
+  const std::vector<Stats> left = LeftStats(), right = RightStats();
+  const double nits = 250.0, peak = 1000.0;
+  std::vector<std::string> pictures;
+  LightLevels want;
+  for (int k = 0; k < m.frames; k++) {
+    std::vector<float> light[2];
+    FrameLight frame;
+    for (int eye = 0; eye < 2; eye++) {
+      const Record r = Picture(k, eye, (eye == 0 ? left : right)[(size_t)k]);
+      light[eye].resize(3 * (size_t)W * H);
+      for (size_t p = 0; p < (size_t)W * H; p++) DecodePlayerPixel(&r.pixels[4 * p], &light[eye][3 * p]);
+      ToPqLight(light[eye].data(), (size_t)W * H, nits, peak, 0, &frame);
+    }
+    want.maxcll = std::max(want.maxcll, frame.brightest);
+    want.maxfall = std::max(want.maxfall, frame.sum / (2.0 * W * H));
+    std::string picture;
+    for (int y = H - 1; y >= 0; y--)
+      for (int eye = 0; eye < 2; eye++)
+        for (int i = 0; i < 3 * W; i++) {
+          const uint32_t sample = PqSampleByDefinition(light[eye][3 * ((size_t)y * W) + (size_t)i]);
+          picture += (char)(sample >> 8);
+          picture += (char)(sample & 255);
+        }
+    pictures.push_back(picture);
+  }
+  EXPECT_GT(want.maxcll, 0.0);
+  for (int tmo : {0, 1}) {
+    LightLevels first;
+    for (unsigned threads : {1u, 3u}) {
+      for (bool measure : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "tmo " << tmo << ", " << threads << " threads, -n " << measure);
+        ExportJob job = Job(m, Settings{tmo, 0.0f, 0, 6});
+        job.pq = true;
+        job.depth = 16;
+        job.nits = nits;
+        job.peak = peak;
+        job.threads = threads;
+        job.measure_only = measure;
+        LightLevels levels;
+        job.levels = &levels;
+        const Outcome o = Export(job);
+        EXPECT_EQ(o.result, EXPORT_DONE);
+        EXPECT_EQ(o.pictures.size(), measure ? 0u : (size_t)m.frames);
+        if (tmo == 0 && !measure) {
+          EXPECT_EQ(o.pictures, pictures);
+        }
+        if (tmo == 0) {
+          EXPECT_EQ(levels.maxcll, want.maxcll);
+          EXPECT_EQ(levels.maxfall, want.maxfall);
+        }
+        if (threads == 1 && !measure) first = levels;
+        EXPECT_EQ(levels.maxcll, first.maxcll);
+        EXPECT_EQ(levels.maxfall, first.maxfall);
+        EXPECT_LE(levels.maxcll, peak);
+      }
     }
   }
 }

@@ -47,12 +47,17 @@ std::vector<float> Probes(const Quantiser &q, uint32_t around, uint32_t stride) 
   return probes;
 }
 
+// The definition the quantiser stands for: its gamma, or the PQ curve.
+uint32_t Definition(const Quantiser &q, float v) {
+  return q.pq ? PqSampleByDefinition(v) : QuantiseByDefinition(q.gamma, q.depth, v);
+}
+
 // Every probe through Quantise and through QuantisePicture (one row of
 // probes, on the kernel set in use) against the definition.
 void ExpectDefinition(const Quantiser &q, const std::vector<float> &probes) {
   size_t wrong = 0;
   for (float v : probes) {
-    const uint32_t want = QuantiseByDefinition(q.gamma, q.depth, v);
+    const uint32_t want = Definition(q, v);
     if (Quantise(q, v) != want && wrong++ < 10)
       ADD_FAILURE() << "gamma " << q.gamma << ", " << q.depth << " bits: " << v << " gives " << Quantise(q, v)
                     << ", the definition " << want;
@@ -66,7 +71,7 @@ void ExpectDefinition(const Quantiser &q, const std::vector<float> &probes) {
   QuantisePicture(q, row.data(), width, 1, samples.data(), samples.size(), 0);
   for (size_t i = 0; i < probes.size(); i++) {
     const uint32_t got = bytes == 2 ? (uint32_t)samples[2 * i] << 8 | samples[2 * i + 1] : samples[i];
-    const uint32_t want = QuantiseByDefinition(q.gamma, q.depth, probes[i]);
+    const uint32_t want = Definition(q, probes[i]);
     if (got != want && wrong++ < 20)
       ADD_FAILURE() << "picture, gamma " << q.gamma << ", " << q.depth << " bits, avx " << q.avx << ": "
                     << probes[i] << " gives " << got << ", the definition " << want;
@@ -165,6 +170,24 @@ TEST_F(KernelSets, TablesGiveTheDefinitionAroundEveryThreshold) {
       SCOPED_TRACE(testing::Message() << "gamma " << c.gamma << ", " << c.depth << " bits, avx " << avx);
       ExpectDefinition(q, probes);
     }
+  }
+}
+
+TEST_F(KernelSets, PqTableGivesTheDefinition) {
+  Quantiser q;
+  BuildPqQuantiser(&q);
+  ASSERT_TRUE(q.pq);
+  // Each threshold is where the curve's sample changes.
+  for (size_t level = 1; level + 1 < q.thresholds.size(); level += 7) {
+    const uint32_t t = q.thresholds[level];
+    ASSERT_GE(PqSampleByDefinition(FloatOf(t)), level) << level;
+    ASSERT_LT(PqSampleByDefinition(FloatOf(t - 1)), level) << level;
+  }
+  const std::vector<float> probes = Probes(q, 2, 1 << 12);
+  for (int avx = 0; avx <= saved; avx++) {
+    q.avx = avx;
+    SCOPED_TRACE(testing::Message() << "PQ, avx " << avx);
+    ExpectDefinition(q, probes);
   }
 }
 

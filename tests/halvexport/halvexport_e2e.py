@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """End-to-end tests of halvexport, and of the player's screenshot key.
 
-Usage: halvexport_e2e.py --halvexport PATH --png-samples PATH [--halvview PATH] CASE...
+Usage: halvexport_e2e.py --halvexport PATH --png-samples PATH [--halvview PATH] [--halvpack PATH] CASE...
 Each case writes its own movies, runs the real halvexport and reads what it
 wrote with independent readers: stb_image (through png_samples) for PNG
 files, ffmpeg and ffprobe for the PPM stream, and the player's own window
-on Xvfb. Expected samples are worked out here from the picture data. A case
+on Xvfb; the HDR10 cases make their movie with halvpack -s and bring the
+video back through halvpack -s -pq. Expected samples are worked out here from the picture data. A case
 whose tools are missing prints why and exits with 77, CTest's skip code.
 Python 3 standard library only.
 """
@@ -26,11 +27,12 @@ sys.path.insert(0, os.path.join(HERE, '..', 'player'))
 
 import xharness  # noqa: E402
 from xharness import Failure, Player, Workdir, XServer, check, log, missing_tools, wait_for  # noqa: E402
-from halvfiles import f32, movie_header, movie_record, write_file, write_movie  # noqa: E402
+from halvfiles import f32, movie_header, movie_record, rgbe_to_float, write_file, write_movie  # noqa: E402
 from expected import pattern, player_decode, tonemap_expected, Adaptation  # noqa: E402
 
 HALVEXPORT = None
 PNG_SAMPLES = None
+HALVPACK = None
 SKIPPED = 77
 W, H = 48, 36  # multiples of 3: the tone mapper's blocks tile the picture
 
@@ -199,7 +201,7 @@ def test_usage(work):
     check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START), 'one argument: %r' % r.stderr)
     r = export(['-h', movie, out])
     check(r.returncode == 255 and r.stderr.decode().startswith(USAGE_START) and r.stderr.decode().endswith(
-        '  -h              this text\n'), '-h: %r' % r.stderr)
+        '  the output is left out: halvexport -pq PEAK -n movie\n'), '-h: %r' % r.stderr)
     usage = r.stderr
     # -h in the movie's or the output's place is the usage alone too.
     for args in (['-h'], ['-h', out], [movie, '-h'], ['-q', '-h'], ['-t', '-h', out], ['-j', '2', '-h', out]):
@@ -742,20 +744,149 @@ def test_shot(work):
 
 
 # --------------------------------------------------------------------------
+# HDR10 out (-pq) and back in (halvpack -s -pq).
+
+HDR_W, HDR_H, HDR_FRAMES = 64, 48, 3
+
+
+def pq_signal(nits):
+    """The PQ curve, written out here from its definition."""
+    m1, m2 = 2610 / 16384, 2523 / 4096 * 128
+    c1, c2, c3 = 3424 / 4096, 2413 / 4096 * 32, 2392 / 4096 * 32
+    y = (max(nits, 0.0) / 10000.0) ** m1
+    return ((c1 + c2 * y) / (1 + c3 * y)) ** m2
+
+
+def run_tool(args, data=None):
+    return subprocess.run([str(a) for a in args], input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=300)
+
+
+def hdr_movie(work):
+    """A movie from halvpack -s of PFM pictures from 10^-4 to some 50 (9000
+    cd/m2 at 179): a ramp of luminance across, colours down, changing from
+    frame to frame."""
+    pictures = []
+    for k in range(HDR_FRAMES):
+        floats = []
+        for y in reversed(range(HDR_H)):  # PFM rows bottom first
+            for x in range(HDR_W):
+                lum, s = 10 ** (-4 + 5.7 * x / (HDR_W - 1)), y / (HDR_H - 1)
+                floats += [lum * (0.3 + 0.7 * s), lum * (1 - 0.5 * s),
+                           lum * (0.2 + 0.8 * ((x * 7 + y * 3 + k) % 10) / 10)]
+        pictures.append(b'PF\n%d %d\n-1.0\n' % (HDR_W, HDR_H) + struct.pack('<%df' % len(floats), *floats))
+    path = work.file('scene.hmv')
+    r = run_tool([HALVPACK, '-s', '-x', HDR_W, '-y', HDR_H, '-o', path], b''.join(pictures))
+    check(r.returncode == 0, 'halvpack -s: %d %r' % (r.returncode, r.stderr[-300:]))
+    return path
+
+
+def levels_line(stderr):
+    lines = [ln for ln in stderr.decode().splitlines() if ln.startswith('MaxCLL ')]
+    check(len(lines) == 1, 'no light levels line: %r' % stderr)
+    f = lines[0].split()
+    check(lines[0] == 'MaxCLL %s cd/m2, MaxFALL %s cd/m2' % (f[1], f[4]), 'levels: %r' % lines[0])
+    return int(f[1]), int(f[4])
+
+
+@case('hdr10_options')
+def test_hdr10_options(work):
+    # What -pq refuses, and the wiring of -n: it prints what a run that
+    # writes prints (the levels themselves are the export core's tests).
+    movie = hdr_movie(work)
+    out = work.file('f_%d.png')
+    peak = "The display's peak must be a number of cd/m2 from 1 to 10000 [-pq]"
+    refused = [
+        (['-pq', '0.5', movie, out], peak), (['-pq', '10001', movie, out], peak), (['-pq', 'nan', movie, out], peak),
+        (['-pq', '1000', '-nits', '0', movie, out], 'Nits must be a number of cd/m2 from 0.01 to 10000 [-nits]'),
+        (['-nits', '100', movie, out], '-nits and -n go with -pq'), (['-n', movie], '-nits and -n go with -pq'),
+        (['-pq', '1000', '-depth', '8', movie, out], 'PQ pictures are 16-bit: -depth 8 cannot go with -pq'),
+        (['-pq', '1000', '-gamma', '2.2', movie, out],
+         'PQ pictures carry no display gamma: -gamma cannot go with -pq'),
+    ]
+    for args, message in refused:
+        r = export(args)
+        err = r.stderr.decode()
+        check(r.returncode == 255 and err.startswith(message + '\n' + USAGE_START), '%s: %r' % (args, err[:200]))
+    check(files(work.path) == ['bin', 'scene.hmv'], 'refusals wrote files: %s' % files(work.path))
+    counted = run_ok(['-q', '-t', '-pq', '1000', '-n', movie])
+    written = run_ok(['-q', '-t', '-pq', '1000', movie, '-'])
+    check(counted.stdout == b'' and levels_line(counted.stderr) == levels_line(written.stderr),
+          '-n: %r, written: %r' % (counted.stderr, written.stderr))
+
+
+# The round trip's bound, in codes of 10-bit PQ of a pixel's luminance. Y'CbCr
+# at 10 bits rounds each of Y', Cb and Cr by up to half a code; back in R'G'B'
+# a component carries up to 0.5 (1 + 1.8814) = 1.44 codes of it (blue), and
+# the luminance's PQ lies between its components'. The movie's 8-bit
+# mantissas add up to 1/256 of the light, at most 0.4 of a code where the
+# curve is steepest. So 2 codes.
+ROUNDTRIP_CODES = 2.0
+
+
+@case('hdr10_roundtrip', tools=('ffmpeg', 'ffprobe'))
+def test_hdr10_roundtrip(work):
+    # A movie through halvexport -pq 10000, x265 at 10 bits 4:4:4 (full
+    # range, lossless: what is left is the 10 bits), ffprobe, and back
+    # through a 16-bit PPM stream into halvpack -s -pq.
+    if b'libx265' not in run_tool(['ffmpeg', '-hide_banner', '-encoders']).stdout:
+        raise Failure('ffmpeg without libx265: ./tools/install-deps.sh test installs Debian\'s, which has it')
+    movie = hdr_movie(work)
+    maxcll, maxfall = levels_line(run_ok(['-q', '-pq', '10000', '-n', movie]).stderr)
+    video = work.file('hdr10.mkv')
+    encode = run_tool(['ffmpeg', '-y', '-v', 'error', '-f', 'image2pipe', '-c:v', 'ppm', '-framerate', '24', '-i', '-',
+                       '-vf', 'scale=out_color_matrix=bt2020:out_range=full:flags=accurate_rnd+full_chroma_int',
+                       '-c:v', 'libx265', '-pix_fmt', 'yuv444p10le', '-color_range', 'pc', '-color_primaries',
+                       'bt2020', '-color_trc', 'smpte2084', '-colorspace', 'bt2020nc', '-x265-params',
+                       'lossless=1:log-level=error:range=full:colorprim=bt2020:transfer=smpte2084:'
+                       'colormatrix=bt2020nc:master-display=G(13250,34500)B(7500,3000)R(34000,16000)'
+                       'WP(15635,16450)L(100000000,1):max-cll=%d,%d' % (maxcll, maxfall), video],
+                      run_ok(['-q', '-pq', '10000', movie, '-']).stdout)
+    check(encode.returncode == 0, 'ffmpeg encode: %r' % encode.stderr[-500:])
+    probe = run_tool(['ffprobe', '-v', 'error', '-select_streams', 'v:0', '-read_intervals', '%+#1', '-show_entries',
+                      'frame=color_transfer,color_primaries,color_space:frame_side_data=max_content,max_average',
+                      '-of', 'default=noprint_wrappers=1', video])
+    got = dict(ln.split('=', 1) for ln in probe.stdout.decode().splitlines() if '=' in ln)
+    want = {'color_transfer': 'smpte2084', 'color_primaries': 'bt2020', 'color_space': 'bt2020nc',
+            'max_content': str(maxcll), 'max_average': str(maxfall)}
+    check(all(got.get(k) == v for k, v in want.items()), 'ffprobe: %r, wanted %r' % (got, want))
+    decoded = run_tool(['ffmpeg', '-v', 'error', '-i', video, '-vf',
+                        'scale=in_color_matrix=bt2020:in_range=full:flags=accurate_rnd+full_chroma_int',
+                        '-f', 'image2pipe', '-c:v', 'ppm', '-pix_fmt', 'rgb48be', '-'])
+    back = work.file('back.hmv')
+    packed = run_tool([HALVPACK, '-s', '-pq', '-x', HDR_W, '-y', HDR_H, '-o', back], decoded.stdout)
+    check(decoded.returncode == 0 and packed.returncode == 0, 'back: %r' % packed.stderr[-500:])
+    a, b = (open(path, 'rb').read() for path in (movie, back))
+    check(len(a) == len(b), 'movies of %d and %d bytes' % (len(a), len(b)))
+    worst = 0.0
+    for at in range(12, len(a), 4):
+        if (at - 12) % (16 + 4 * HDR_W * HDR_H) < 16:
+            continue  # the statistics
+        lum = [179 * sum(w * v for w, v in zip((0.2126, 0.7152, 0.0722), rgbe_to_float(tuple(m[at:at + 4]))))
+               for m in (a, b)]
+        worst = max(worst, 1023 * abs(pq_signal(lum[0]) - pq_signal(lum[1])))
+    log('round trip: at most %.2f codes of 10-bit PQ (bound %.1f)' % (worst, ROUNDTRIP_CODES))
+    check(worst <= ROUNDTRIP_CODES, 'luminance off by %.2f codes of 10-bit PQ' % worst)
+
+
+# --------------------------------------------------------------------------
 
 def main(argv):
-    global HALVEXPORT, PNG_SAMPLES
+    global HALVEXPORT, PNG_SAMPLES, HALVPACK
     import argparse
     parser = argparse.ArgumentParser()
     parser.add_argument('--halvexport', required=True)
     parser.add_argument('--png-samples', required=True)
     parser.add_argument('--halvview')
+    parser.add_argument('--halvpack')
     parser.add_argument('case', nargs='+')
     args = parser.parse_args(argv)
     HALVEXPORT = os.path.abspath(args.halvexport)
     PNG_SAMPLES = os.path.abspath(args.png_samples)
     if args.halvview:
         xharness.HALVVIEW = os.path.abspath(args.halvview)
+    if args.halvpack:
+        HALVPACK = os.path.abspath(args.halvpack)
     failed = skipped = 0
     for name in args.case:
         fn, tools = CASES[name]

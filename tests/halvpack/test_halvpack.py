@@ -26,7 +26,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from halvfiles import (float_to_rgbe as encode, movie_header, rgbe_picture,  # noqa: E402
+from halvfiles import (f32, float_to_rgbe as encode, movie_header, rgbe_picture,  # noqa: E402
                        rgbe_to_float as decode, statistics as pixel_statistics)
 
 ARGS = None
@@ -47,6 +47,11 @@ USAGE = (
     "\n"
     "       -j    Workers that read and convert pictures [Default: one per core]\n"
     "             Expects a whole number from 1 to 1024.\n"
+    "       -s    Read PFM, Radiance RGBE and 16-bit PPM pictures from the standard\n"
+    "             input until it ends, instead of -i; needs -o.\n"
+    "       -pq   PFM and PPM values are PQ-encoded BT.2020 (HDR10 video)\n"
+    "       -hlg  PFM and PPM values are HLG-encoded BT.2020\n"
+    "       -nits With -pq or -hlg: the cd/m2 of a movie value of 1 [Default: 179]\n"
 )
 
 DEFAULT_W, DEFAULT_H = 720, 486
@@ -664,6 +669,143 @@ class RealPictures(BuilderTest):
         # A picture under 8 pixels wide is written and read flat.
         self.tool(convert + ["-size", "5x7", "plasma:fractal", "narrow.hdr"])
         self.check("narrow.hdr\n", 1, ["narrow.hdr"], size=("-x", "5", "-y", "7"))
+
+
+# ----------------------------------------------------------- picture stream
+
+def pfm_picture(rows, order="<"):
+    """A colour PFM picture of decoded RGBE rows (top first): the floats
+    bottom row first, in the byte order the scale's sign says."""
+    floats = [c for row in reversed(rows) for px in row for c in decode(px)]
+    head = b"PF\n%d %d\n%s\n" % (len(rows[0]), len(rows), b"-1.0" if order == "<" else b"1.0")
+    return head + struct.pack(order + "%df" % len(floats), *floats)
+
+
+def ppm16_picture(samples, width, height, maxval=65535):
+    """A binary PPM of 16-bit samples (three a pixel, top row first)."""
+    return b"P6\n%d %d\n%d\n" % (width, height, maxval) + struct.pack(">%dH" % len(samples), *samples)
+
+
+class PictureStream(BuilderTest):
+    """-s: pictures from the standard input, the frame count written at the
+    end, streams that end early or hold no picture."""
+
+    W, H = 16, 4
+
+    def stream(self, data, extra=(), out="out.mov"):
+        args = ["-s", "-x", str(self.W), "-y", str(self.H)] + list(extra) + (["-o", out] if out else [])
+        return self.run_builder(args, input=data)
+
+    def assertNoTemporaryFiles(self):
+        self.assertEqual([n for n in os.listdir(self.dir) if n.endswith(".tmp")], [])
+
+    def test_stream_gives_the_records_of_the_list(self):
+        pictures = [rgbe_picture(random_rows(self.W, self.H, seed=s)) for s in (11, 12)]
+        pictures.append(pfm_picture(random_rows(self.W, self.H, seed=13)))
+        pictures.append(pfm_picture(random_rows(self.W, self.H, seed=14), order=">"))
+        names = ["p%d" % k for k in range(len(pictures))]
+        for name, data in zip(names, pictures):
+            self.write(name, data)
+        self.write("list", "".join(n + "\n" for n in names))
+        listed = self.run_builder(["-x", str(self.W), "-y", str(self.H), "-i", "list", "-o", "list.mov"])
+        self.assertEqual(listed.status, 0, listed.stderr)
+        said = listed.stderr.replace("Found 4 file names\n", "")
+        for k, name in enumerate(names):
+            said = said.replace("Processing %s " % name, "Processing stdin #%d " % (k + 1))
+        for workers in ("1", "3"):
+            r = self.stream(b"".join(pictures), ["-j", workers])
+            self.assertEqual(r.status, 0, r.stderr)
+            self.assertEqual(r.movie, listed.movie)
+            self.assertEqual(r.stderr, said)
+        self.assertNoTemporaryFiles()
+
+    def test_ppm16_values_and_hdr_signals(self):
+        # Samples s give the values s / 65535; a grey of PQ(179 cd/m2) with
+        # -pq (PPM and PFM), and of HLG 0.75 (203.15 cd/m2 on the reference
+        # display) with -hlg -nits 203.15, give 1.
+        samples = [(97 * i * i + 13 * i) % 65536 for i in range(3 * self.W * self.H)]
+        r = self.stream(ppm16_picture(samples, self.W, self.H))
+        self.assertEqual(r.status, 0, r.stderr)
+        floats = [f32(f32(s) / 65535.0) for s in samples]
+        pixels = [encode(floats[3 * i:3 * i + 3]) for i in range(self.W * self.H)]
+        rows = [pixels[y * self.W:(y + 1) * self.W] for y in range(self.H)]
+        self.assertRecordOf(records(r.movie)[0], rows)
+        n = 3 * self.W * self.H
+        pq_pfm = b"PF\n%d %d\n-1.0\n" % (self.W, self.H) + struct.pack("<%df" % n, *[37196 / 65535] * n)
+        for extra, picture in ((["-pq"], ppm16_picture([37196] * n, self.W, self.H)), (["-pq"], pq_pfm),
+                               (["-hlg", "-nits", "203.15"], ppm16_picture([49151] * n, self.W, self.H))):
+            with self.subTest(extra=extra, picture=picture[:2]):
+                r = self.stream(picture, extra)
+                self.assertEqual(r.status, 0, r.stderr)
+                value = decode(records(r.movie)[0][2][0][0])
+                for c in value:
+                    self.assertAlmostEqual(c, 1.0, delta=0.005)
+
+    def test_stereo_pairs(self):
+        pictures = [pfm_picture(random_rows(self.W, self.H, seed=s)) for s in range(20, 25)]
+        r = self.stream(b"".join(pictures[:4]), ["-e", "2"])
+        self.assertEqual(r.status, 0, r.stderr)
+        head, _ = parse_movie(r.movie)
+        self.assertEqual((head["eyes"], head["nframes"]), (2, 2))
+        self.assertEqual(len(records(r.movie)), 4)
+        # A stream that ends between the eyes: the half frame is left out.
+        r = self.stream(b"".join(pictures), ["-e", "2"])
+        self.assertEqual(r.status, 1)
+        self.assertIn("The stream ended between the eyes of a frame: its left picture, stdin #5, is left out\n",
+                      r.stderr)
+        self.assertEqual(parse_movie(r.movie)[0]["nframes"], 2)
+        self.assertEqual(len(records(r.movie)), 4)
+
+    def test_hostile_streams(self):
+        good = pfm_picture(random_rows(self.W, self.H, seed=30))
+        tall = pfm_picture(random_rows(self.W, self.H + 1, seed=31))
+        # The stream, the frames kept (None: no movie), and what is said.
+        cases = [
+            (b"", None, "No complete frame came from the standard input"),
+            (b"P", None, "stdin #1Stream read error: the stream ended inside a picture"),
+            (b"garbage, not a picture\n", None, "stdin #1Stream bad format: not a PFM, Radiance RGBE or 16-bit PPM"),
+            (good + b"\x00\x01junk", 1, "stdin #2Stream bad format"),
+            (good + good[:len(good) - 5], 1, "stdin #2PFM read error: the stream ended inside the picture, after"),
+            (good + good[:9], 1, "stdin #2PFM bad file format: bad scale"),
+            (good + b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 4 +X 16\n\x02", 1, "stdin #2RGBE read error"),
+            (good + ppm16_picture([0] * 3 * self.W * self.H, self.W, self.H, maxval=255)[:20], 1,
+             "stdin #2PPM bad file format: maxval 255, halvpack reads 16-bit pictures (maxval 65535)"),
+            (good + good + tall, 2, "stdin #3The images have a different sixe than requested \n"),
+        ]
+        for data, kept, message in cases:
+            with self.subTest(data=data[-40:], kept=kept):
+                if os.path.exists(self.path("out.mov")):
+                    os.remove(self.path("out.mov"))
+                r = self.stream(data)
+                self.assertEqual(r.status, 1, r.stderr)
+                self.assertIn(message, r.stderr)
+                if kept is None:
+                    self.assertFalse(os.path.exists(self.path("out.mov")))
+                else:
+                    self.assertEqual(parse_movie(r.movie)[0]["nframes"], kept)
+                    self.assertEqual(len(records(r.movie)), kept)
+                self.assertNoTemporaryFiles()
+
+    def test_command_line(self):
+        data = pfm_picture(random_rows(self.W, self.H, seed=40))
+        os.mkdir(self.path("folder"))
+        self.write("list", "a\n")
+        cases = [
+            ([], "-s needs -o with a regular file: the frame count is written when the stream ends\n"),
+            (["-o", "folder"], "-s needs -o with a regular file: the frame count is written when the stream ends\n"),
+            (["-o", "out.mov", "-i", "list"], "-s reads the pictures from the standard input: -i cannot go with it\n"),
+            (["-o", "out.mov", "-nits", "100"], "-nits goes with -pq or -hlg\n"),
+            (["-o", "out.mov", "-pq", "-hlg"], "-pq and -hlg cannot go together\n"),
+            (["-o", "out.mov", "-pq", "-nits", "0"], "Nits (-nits) must be a number of cd/m2 from 0.01 to 10000\n"),
+        ]
+        for extra, message in cases:
+            with self.subTest(extra=extra):
+                self.assertUsage(self.stream(data, extra, out=None), message)
+                self.assertFalse(os.path.exists(self.path("out.mov")))
+        # -s as the last argument counts too.
+        r = self.run_builder(["-x", str(self.W), "-y", str(self.H), "-o", "out.mov", "-s"], input=data)
+        self.assertEqual(r.status, 0, r.stderr)
+        self.assertEqual(parse_movie(r.movie)[0]["nframes"], 1)
 
 
 def main():
