@@ -47,7 +47,7 @@ int FollowLead(const Session &lead, Session *other) {
   const int target = AlignedFrame(lead.currentframe, other->movie.header.nframes);
   const int cur = other->currentframe;
   int ok;
-  if (target == cur && other->shown->number == cur) {
+  if (target == cur && other->shown->number == cur && SameSettings(other->shown->settings, other->settings)) {
     ok = 1;  // its last frame stays on screen for the frames it lacks
   } else if (target == 0 || target == cur + 1 || target == cur - 1) {
     ok = HandleNextFrame(other, target);

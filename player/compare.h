@@ -53,8 +53,9 @@ int AlignedFrame(int frame, int nframes);
 // stepping, seeking, loop modes and direction move both sides.
 int LeadingSide(const Session &a, const Session &b);
 // Shows on `other` the frame aligned with the frame `lead` shows, by a
-// step when it is the next or the one before (or frame 0), else by a seek;
-// `other` plays as `lead` does. Returns 0 when it cannot be read (the
+// step when it is the next or the one before (or frame 0, or the frame it
+// shows, when its settings have changed since), else by a seek; `other`
+// plays as `lead` does. Returns 0 when it cannot be read (the
 // messages of a failed step or seek printed), else 1.
 int FollowLead(const Session &lead, Session *other);
 
