@@ -63,7 +63,7 @@ int MakeDifferencePicture(View *v) {
   if (d.floats == nullptr) d.floats = CreateFloatmap(Width(*v), Height(*v));
   if (first.settings.bytes && d.bytes == nullptr) d.bytes = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * n);
   if (d.floats == nullptr || (first.settings.bytes && d.bytes == nullptr)) return 0;
-  MakeDifference(first.pool, ShownPixels(first, v->compare.eye), ShownPixels(second, v->compare.eye), n, d.floats,
+  MakeDifference(first.pool, first.settings.avx, ShownPixels(first, v->compare.eye), ShownPixels(second, v->compare.eye), n, d.floats,
                  first.settings.bytes ? d.bytes : nullptr);
   d.version[0] = versions[0];
   d.version[1] = versions[1];

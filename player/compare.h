@@ -87,12 +87,18 @@ double DifferenceStops(double lum_a, double lum_b);
 // -DIFFERENCE_FULL_STOPS (B darker), red rising to full at
 // +DIFFERENCE_FULL_STOPS (B brighter), in proportion between.
 void DifferenceColour(double stops, float rgb[3]);
-// The difference picture of two records of n raw pixels (scene
-// luminance, decoded as the player decodes it, of `second` over `first`)
-// into `out` (3 floats a pixel) and, when not null, `bytes` (display
-// bytes). Shared out among the pool's threads.
-void MakeDifference(WorkerPool *pool, const unsigned char *first, const unsigned char *second, size_t n, float *out,
-                    unsigned char *bytes);
+// The stops of a raw pixel's scene luminance (as the player decodes it)
+// over another's, as the difference picture works them out: in single
+// precision, within 1e-5 stops of DifferenceStops of their luminances
+// clamped to the ramp's scale.
+float DifferencePixelStops(const unsigned char first[4], const unsigned char second[4]);
+// The difference picture of two records of n raw pixels (the stops of
+// `second` over `first`, DifferencePixelStops, in the ramp's colours) into
+// `out` (3 floats a pixel) and `bytes` (display bytes), each when not null.
+// Shared out among the pool's threads, four pixels at a time (eight with
+// `avx`, the AVX2 kernels), giving the same bits as one pixel at a time.
+void MakeDifference(WorkerPool *pool, int avx, const unsigned char *first, const unsigned char *second, size_t n,
+                    float *out, unsigned char *bytes);
 // The legend's text around its swatches: "Difference B/A: " then a swatch
 // per stop from -DIFFERENCE_FULL_STOPS to +DIFFERENCE_FULL_STOPS, then the
 // scale.

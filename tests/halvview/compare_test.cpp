@@ -201,13 +201,56 @@ TEST(DifferenceTest, PictureFromRawPixels) {
   float out[12];
   unsigned char bytes[16];
   WorkerPool pool(2);
-  MakeDifference(&pool, first, second, 4, out, bytes);
+  MakeDifference(&pool, 0, first, second, 4, out, bytes);
   const float expected[12] = {0.5f, 0, 0, 0, 0, 0.75f, 0, 0, 0, 0, 0, 0};
   for (int i = 0; i < 12; i++) EXPECT_EQ(out[i], expected[i]) << i;
   EXPECT_EQ(bytes[2], DisplayByte(0.5f));   // red of the first pixel
   EXPECT_EQ(bytes[4], DisplayByte(0.75f));  // blue of the second
   EXPECT_EQ(bytes[3], 255);
   EXPECT_EQ(bytes[8] | bytes[9] | bytes[10], 0);
+}
+
+// Over many pixel pairs (odd in number, so that the one-pixel tail runs
+// too): the picture is the ramp of the per-pixel stops to the bit, on any
+// number of threads and with either kernel, and the stops are within
+// 1e-5 of the luminances' exact ratio, clamped to the ramp's scale.
+TEST(DifferenceTest, PictureMatchesTheRampOfEachPixel) {
+  const size_t n = 4 * 1000 + 3;
+  std::vector<unsigned char> first(4 * n), second(4 * n);
+  uint32_t x = 12345;
+  auto next = [&x]() { return (unsigned char)((x = x * 1664525u + 1013904223u) >> 24); };
+  for (size_t i = 0; i < 4 * n; i++) {
+    first[i] = next();
+    second[i] = next();
+  }
+  first[3] = 0;                                  // black against a colour
+  second[4 * 5] = second[4 * 5 + 1] = second[4 * 5 + 2] = 0;  // zero mantissas
+  std::vector<float> one(3 * n), two(3 * n);
+  std::vector<unsigned char> bytes(4 * n), bytes_alone(4 * n);
+  WorkerPool pool(2);
+  MakeDifference(nullptr, 0, first.data(), second.data(), n, one.data(), bytes.data());
+  MakeDifference(&pool, 0, first.data(), second.data(), n, two.data(), nullptr);
+  EXPECT_EQ(memcmp(one.data(), two.data(), sizeof(float) * 3 * n), 0);
+  if (ProcessorHasAVX2()) {  // the AVX2 kernels give the same bits
+    MakeDifference(&pool, 1, first.data(), second.data(), n, two.data(), bytes_alone.data());
+    EXPECT_EQ(memcmp(one.data(), two.data(), sizeof(float) * 3 * n), 0);
+    EXPECT_EQ(bytes, bytes_alone);
+  }
+  MakeDifference(&pool, 0, first.data(), second.data(), n, nullptr, bytes_alone.data());
+  EXPECT_EQ(bytes, bytes_alone);
+  for (size_t k = 0; k < 3 * n; k++)
+    ASSERT_EQ(bytes[4 * (k / 3) + 2 - k % 3], DisplayByte(one[k])) << "component " << k;
+  for (size_t k = 0; k < n; k++) {
+    const float stops = DifferencePixelStops(&first[4 * k], &second[4 * k]);
+    float rgb[3], a[3], b[3];
+    DifferenceColour(stops, rgb);
+    ASSERT_EQ(memcmp(rgb, &one[3 * k], sizeof rgb), 0) << "pixel " << k;
+    DecodePlayerPixel(&first[4 * k], a);
+    DecodePlayerPixel(&second[4 * k], b);
+    const double exact = std::fmax(-DIFFERENCE_FULL_STOPS,
+                                   std::fmin(DifferenceStops(PixelLuminance(a), PixelLuminance(b)), DIFFERENCE_FULL_STOPS));
+    ASSERT_NEAR(stops, exact, 1e-5 * (1.0 + std::fabs(exact))) << "pixel " << k;
+  }
 }
 
 TEST(CompareStateTest, KeysCycleAndSwap) {
