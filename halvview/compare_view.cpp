@@ -50,21 +50,22 @@ void Follow(View *v) {
   }
 }
 
-// Makes the difference picture when either side's pictures changed.
-// Returns 0 when there is no memory for it.
+// Makes the difference picture in the upload's format when either side's
+// pictures changed. Returns 0 when there is no memory for it.
 int MakeDifferencePicture(View *v) {
   DifferencePicture &d = v->difference;
-  const Session &first = SideSession(v, SideAt(v->compare, 0)), &second = SideSession(v, SideAt(v->compare, 1));
+  const Session &first = SideSession(*v, SideAt(v->compare, 0)), &second = SideSession(*v, SideAt(v->compare, 1));
   const long versions[2] = {v->session.picture_version, v->side_b->picture_version};
   if (d.version[0] == versions[0] && d.version[1] == versions[1] && d.swapped == v->compare.swapped &&
       d.eye == v->compare.eye)
     return 1;
   const size_t n = first.movie.npixels;
-  if (d.floats == nullptr) d.floats = CreateFloatmap(Width(*v), Height(*v));
-  if (first.settings.bytes && d.bytes == nullptr) d.bytes = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * n);
-  if (d.floats == nullptr || (first.settings.bytes && d.bytes == nullptr)) return 0;
-  MakeDifference(first.pool, first.settings.avx, ShownPixels(first, v->compare.eye), ShownPixels(second, v->compare.eye), n, d.floats,
-                 first.settings.bytes ? d.bytes : nullptr);
+  const int bytes = first.settings.bytes;
+  if (!bytes && d.floats == nullptr) d.floats = CreateFloatmap(Width(*v), Height(*v));
+  if (bytes && d.bytes == nullptr) d.bytes = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * n);
+  if (bytes ? d.bytes == nullptr : d.floats == nullptr) return 0;
+  MakeDifference(first.pool, first.settings.avx, ShownPixels(first, v->compare.eye),
+                 ShownPixels(second, v->compare.eye), n, bytes ? nullptr : d.floats, bytes ? d.bytes : nullptr);
   d.version[0] = versions[0];
   d.version[1] = versions[1];
   d.swapped = v->compare.swapped;
@@ -309,8 +310,11 @@ void TakeCompareScreenshot(const View &v) {
   std::vector<float> composed;
   if (c.view == VIEW_SIDE_BY_SIDE) {
     right = ShownPicture(second, eye);
-  } else if (c.view == VIEW_DIFFERENCE && v.difference.floats != nullptr) {
-    left = v.difference.floats;
+  } else if (c.view == VIEW_DIFFERENCE) {
+    composed.resize(3 * (size_t)W * H);
+    MakeDifference(first.pool, first.settings.avx, ShownPixels(first, eye), ShownPixels(second, eye),
+                   first.movie.npixels, composed.data(), nullptr);
+    left = composed.data();
   } else if (c.view == VIEW_WIPE) {
     // The wipe as drawn: the second side right of the line, the line white.
     composed.assign(ShownPicture(first, eye), ShownPicture(first, eye) + 3 * (size_t)W * H);
