@@ -73,16 +73,25 @@ int MakeDifferencePicture(View *v) {
   return 1;
 }
 
-// Draws side `side`'s picture (or its clipping view) with its lower-left
-// pixel at window (column, row).
-void DrawSide(View *v, int side, int column, int row) {
+// Draws columns [from, to) of side `side`'s picture (or of its clipping
+// view), the picture's lower-left pixel at window (column, row).
+void DrawSide(View *v, int side, int column, int row, int from, int to) {
   const float *picture;
   const unsigned char *bytes;
   Session &s = SideSession(v, side);
   if (!SidePictureToDraw(s, &SideInspection(v, side), v->compare.eye, v->session.clipview, &picture, &bytes))
     v->session.clipview = 0;
-  glRasterPos2i(column, row);
-  DrawPicture(s, picture, bytes);
+  if (to <= from) return;
+  const int W = Width(*v), H = Height(*v);
+  glRasterPos2i(column + from, row);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, W);
+  glPixelStorei(GL_UNPACK_SKIP_PIXELS, from);
+  if (s.settings.bytes)
+    glDrawPixels(to - from, H, GL_BGRA, GL_UNSIGNED_BYTE, bytes);
+  else
+    glDrawPixels(to - from, H, GL_RGB, GL_FLOAT, picture);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
 }
 
 // The side whose histogram shows when one picture is drawn: the one under
@@ -227,20 +236,17 @@ void DrawCompare(View *v) {
   switch (c.view) {
     case VIEW_WIPE: {
       // Left of the line the first side, right of it the second, the line
-      // between them.
+      // between them: each side's columns drawn alone.
       const int line = WipeColumn(c, Width(*v));
-      DrawSide(v, SideAt(c, 0), column, row);
-      glEnable(GL_SCISSOR_TEST);
-      glScissor(column + line + 1, row, Width(*v), Height(*v));
-      DrawSide(v, SideAt(c, 1), column, row);
-      glDisable(GL_SCISSOR_TEST);
+      DrawSide(v, SideAt(c, 0), column, row, 0, line);
+      DrawSide(v, SideAt(c, 1), column, row, line + 1, Width(*v));
       FillWindowRect(column + line, row, column + line + 1, row + Height(*v), WIPE_LINE[0], WIPE_LINE[1],
                      WIPE_LINE[2]);
       break;
     }
     case VIEW_SIDE_BY_SIDE:
-      DrawSide(v, SideAt(c, 0), column, row);
-      DrawSide(v, SideAt(c, 1), column + Width(*v), row);
+      DrawSide(v, SideAt(c, 0), column, row, 0, Width(*v));
+      DrawSide(v, SideAt(c, 1), column + Width(*v), row, 0, Width(*v));
       break;
     case VIEW_DIFFERENCE:
       if (!MakeDifferencePicture(v)) {
@@ -252,7 +258,7 @@ void DrawCompare(View *v) {
       DrawPicture(v->session, v->difference.floats, v->difference.bytes);
       break;
     case VIEW_TOGGLE:
-      DrawSide(v, SideAt(c, 0), column, row);
+      DrawSide(v, SideAt(c, 0), column, row, 0, Width(*v));
       break;
   }
   DrawHistograms(v, column, row);
