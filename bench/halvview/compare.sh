@@ -10,7 +10,9 @@
 # (the wipe view: both sides converted every frame), in turn, `rounds`
 # times (default 3) for the given seconds each (default 8), and prints the
 # last Global and Local figures of each run, the ratio of compare mode to
-# the run alone before it, and the load before the runs.
+# the run alone before it, and the load before the runs. COMPARE_ARGS adds
+# options to both (e.g. "-cache 0": every frame converted, none shown
+# again from the frame cache).
 # Mesa's software rasteriser uses every core: run it on an idle machine.
 set -euo pipefail
 build=$(cd "${1:?usage: compare.sh BUILD_DIR [seconds] [rounds]}" && pwd)
@@ -39,7 +41,7 @@ sleep 2
 # "global local".
 play() {
   local log=$work/compare-run.log
-  DISPLAY=:96 PATH=$work/bin:$PATH "$build/halvview/halvview" -d -a -fps 1000 -t "$@" 2> "$log" &
+  DISPLAY=:96 PATH=$work/bin:$PATH "$build/halvview/halvview" -d -a -fps 1000 -t ${COMPARE_ARGS:-} "$@" 2> "$log" &
   local player=$! waited=0
   while kill -0 $player 2> /dev/null; do
     sleep 1
