@@ -46,7 +46,7 @@ void Follow(View *v) {
   if (LeadingSide(a, b) == 0) {
     if (!FollowLead(a, &b)) DropSideB(v);
   } else if (!FollowLead(b, &a)) {
-    CleanExit(&a);
+    EndPlayer(v);
   }
 }
 
@@ -169,6 +169,11 @@ void DrawDifferenceLegend(const View &v) {
 }
 
 }  // namespace
+
+void EndPlayer(View *v) {
+  if (v->side_b) StopReadAhead(v->side_b.get());
+  CleanExit(&v->session);
+}
 
 Session &LeadSession(View *v) {
   return v->side_b && LeadingSide(v->session, *v->side_b) == 1 ? *v->side_b : v->session;

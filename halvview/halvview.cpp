@@ -93,13 +93,13 @@ void HandleSignal(int) { quitrequested = 1; }
 // Looks at the flag ten times a second, also while the window is hidden and
 // the idle callback is off.
 void HandleQuitTimer(int) {
-  if (quitrequested) CleanExit(&view->session);
+  if (quitrequested) EndPlayer(view);
   glutTimerFunc(100, HandleQuitTimer, 0);
 }
 
 // The window manager closed the window.
 void HandleClose() {
-  if (!view->session.ending) CleanExit(&view->session);
+  if (!view->session.ending) EndPlayer(view);
 }
 
 // A header check's message (after `side`, which names side B), then the

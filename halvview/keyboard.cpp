@@ -24,7 +24,7 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
     case 27:
     case 'q':
     case 'Q':
-      CleanExit(&s);
+      EndPlayer(view);
     case '1':
     case '!':
       StepBoth(view, 0);

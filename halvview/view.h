@@ -137,6 +137,9 @@ constexpr int TIMELINE_HEIGHT = 4;
 
 // Comparing (compare_view.cpp). Without a side B each acts on the view's
 // session alone, as the player always has.
+// The orderly end (CleanExit), side B's frames being made ahead called off
+// first.
+[[noreturn]] void EndPlayer(View *v);
 // The side whose stepping moves both (the longer movie).
 Session &LeadSession(View *v);
 // Shows `frame` by the lead's stepping rules, and the other side the frame
