@@ -188,6 +188,8 @@ void StepBoth(View *v, int frame) {
     ShowFrame(&v->session, frame);
   } else if (!HandleNextFrame(v->side_b.get(), frame)) {
     DropSideB(v);
+    // At start side A has shown nothing yet.
+    if (v->session.shown->number < 0) ShowFrame(&v->session, 0);
     return;
   }
   Follow(v);
