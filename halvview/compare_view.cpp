@@ -171,7 +171,15 @@ void DrawDifferenceLegend(const View &v) {
 }  // namespace
 
 void EndPlayer(View *v) {
-  if (v->side_b) StopReadAhead(v->side_b.get());
+  if (v->side_b) {
+    StopReadAhead(v->side_b.get());
+    if (v->session.debug)
+      for (int side = 0; side < 2; side++) {
+        const Session &s = SideSession(*v, side);
+        fprintf(stderr, "Side %c: %ld frames made ahead and shown, %ld thrown away, %ld shown again from the cache\n",
+                side == 0 ? 'A' : 'B', s.ahead.used, s.ahead.discarded, s.cache.hits);
+      }
+  }
   CleanExit(&v->session);
 }
 
