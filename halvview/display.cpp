@@ -29,7 +29,8 @@ std::string Format(const char *format, ...) {
   return text;
 }
 
-// One eye's picture at the raster position, in the upload's format.
+}  // namespace
+
 void DrawPicture(const Session &s, const float *picture, const unsigned char *bytes) {
   const MovieHeader &h = s.movie.header;
   if (s.settings.bytes)
@@ -37,12 +38,6 @@ void DrawPicture(const Session &s, const float *picture, const unsigned char *by
   else
     glDrawPixels(h.width, h.height, GL_RGB, GL_FLOAT, picture);
 }
-
-// The top of the information lines, from the window's bottom: the last of
-// them (the clipping view's legend) has its baseline 75 pixels up.
-constexpr int INFO_TOP = 75 + 13;
-
-}  // namespace
 
 void HandleDisplay() {
   View *v = view;
@@ -62,19 +57,23 @@ void HandleDisplay() {
   glDrawBuffer(GL_BACK);
   glRasterPos2f((float)s.lowleft, (float)s.lowright);
   glPixelStoref(GL_UNPACK_ALIGNMENT, 1);
-  const float *picture;
-  const unsigned char *bytes;
-  PictureToDraw(v, 0, &picture, &bytes);
-  DrawPicture(s, picture, bytes);
-  if (ShownEyes(s) == 2) {
-    // The right eye starts where the left picture ends.
-    glRasterPos2f((float)(s.lowleft + 2.0 * s.movie.header.width / s.screenwidth), (float)s.lowright);
-    PictureToDraw(v, 1, &picture, &bytes);
+  if (v->side_b) {
+    DrawCompare(v);
+  } else {
+    const float *picture;
+    const unsigned char *bytes;
+    PictureToDraw(v, 0, &picture, &bytes);
     DrawPicture(s, picture, bytes);
+    if (ShownEyes(s) == 2) {
+      // The right eye starts where the left picture ends.
+      glRasterPos2f((float)(s.lowleft + 2.0 * s.movie.header.width / s.screenwidth), (float)s.lowright);
+      PictureToDraw(v, 1, &picture, &bytes);
+      DrawPicture(s, picture, bytes);
+    }
   }
   DrawInspection(v);
   DrawInfo(v);
-  DrawHelp(s);
+  DrawHelp(*v);
   glutSwapBuffers();
   s.drawtime += GetRunTime() - t0;
 
@@ -101,9 +100,10 @@ void DrawInfo(View *v) {
   const Session &s = v->session;
   glColor4f(0, 1, 0, 1);
   if (!s.showinfo) return;
+  // Comparing, the frame is the one the longer movie shows.
   DrawGLText(10, 10,
              Format("Bias: %.2f, Exposure: %.1f, Frame: %d%s", s.settings.biasParam, s.settings.exposure + 1,
-                    s.currentframe, s.settings.lookahead ? " look-ahead" : "")
+                    LeadSession(v).currentframe, s.settings.lookahead ? " look-ahead" : "")
                  .c_str());
   if (s.framecounter > 10)
     DrawGLText(10, 23,
@@ -118,12 +118,13 @@ void DrawInfo(View *v) {
   DrawInspectInfo(v);
 }
 
-void DrawHelp(const Session &s) {
+void DrawHelp(const View &v) {
+  const Session &s = v.session;
   if (!s.showhelp) return;
   // The added options and keys go under the usage text, or beside it where
   // they would run into the information lines and the window has room.
   const HelpLayout layout =
-      LayOutHelp(glutGet(GLUT_WINDOW_WIDTH), glutGet(GLUT_WINDOW_HEIGHT), s.showinfo ? INFO_TOP : 0);
+      LayOutHelp(glutGet(GLUT_WINDOW_WIDTH), glutGet(GLUT_WINDOW_HEIGHT), s.showinfo ? InfoTop(v) : 0);
   glColor4f(1, 0, 0, 1);
   DrawGLText(layout.x1, layout.y1, helpstring);
   DrawGLText(layout.x2, layout.y2, TrimHelpLines(helpstring_added, layout.trim2).c_str());

@@ -26,6 +26,7 @@ struct StartOptions {
   int byteswap = 0;                     // -b
   size_t cache = DefaultCacheBudget();  // -cache
   const char *moviename = nullptr;
+  const char *othername = nullptr;  // -c: side B
 };
 
 [[noreturn]] void GiveUsage(const char *program) {
@@ -64,6 +65,7 @@ void ParseOptions(int argc, char **argv, Session *s, StartOptions *options) {
       fprintf(stderr, "Cache size must be a whole number of bytes, with K, M or G after it or not [-cache]\n");
       GiveUsage(argv[0]);
     }
+    if (strcmp(arg, "-c") == 0) options->othername = argv[++i];
     if (strcmp(arg, "-A") == 0) s->settings.lookahead = 1;
     if (strcmp(arg, "-R") == 0 && !ParseLookAheadRadius(argv[++i], &s->settings.radius)) {
       fprintf(stderr, "Look-ahead radius must be a whole number of frames, 0 or more [-R]\n");
@@ -91,39 +93,66 @@ void HandleSignal(int) { quitrequested = 1; }
 // Looks at the flag ten times a second, also while the window is hidden and
 // the idle callback is off.
 void HandleQuitTimer(int) {
-  if (quitrequested) CleanExit(&view->session);
+  if (quitrequested) EndPlayer(view);
   glutTimerFunc(100, HandleQuitTimer, 0);
 }
 
 // The window manager closed the window.
 void HandleClose() {
-  if (!view->session.ending) CleanExit(&view->session);
+  if (!view->session.ending) EndPlayer(view);
 }
 
-// A header check's message, then the start-up failure's exit.
-void FailOnFault(const char *fault) {
+// A header check's message (after `side`, which names side B), then the
+// start-up failure's exit.
+void FailOnFault(const char *fault, const char *side = "") {
   if (fault == nullptr) return;
-  fprintf(stderr, "%s\n", fault);
+  fprintf(stderr, "%s%s\n", side, fault);
   FailExit(-1);
 }
 
-// Opens the movie and checks its header, in the order the messages come.
-void OpenMovie(Session *s, const StartOptions &options) {
-  const MovieOpenResult opened = OpenSessionMovie(s, options.moviename, options.byteswap);
+// What side B's messages start with.
+constexpr const char *SIDE_B = "Side B: ";
+
+// Opens the movie at `path` and checks its header, in the order the
+// messages come; side B's messages start with SIDE_B (`side`).
+void OpenMovie(Session *s, const char *path, int byteswap, const char *side = "") {
+  const MovieOpenResult opened = OpenSessionMovie(s, path, byteswap);
   if (opened == MOVIE_NOT_OPENED) {
-    fprintf(stderr, "Failed to open movie file \"%s\"\n", options.moviename);
+    fprintf(stderr, "%sFailed to open movie file \"%s\"\n", side, path);
     FailExit(-1);
   }
   if (opened == MOVIE_NO_HEADER) {
-    fprintf(stderr, "Failed to read the header\n");
+    fprintf(stderr, "%sFailed to read the header\n", side);
     FailExit(-1);
   }
   const MovieHeader &header = s->movie.header;
-  FailOnFault(CheckMovieWidth(header));
-  FailOnFault(CheckMovieHeight(header));
-  if (s->debug) fprintf(stderr, "Image size is %d by %d\n", header.width, header.height);
-  FailOnFault(CheckMovieFrames(header));
-  if (s->debug) fprintf(stderr, "The movie should contain %d frames\n", header.nframes);
+  FailOnFault(CheckMovieWidth(header), side);
+  FailOnFault(CheckMovieHeight(header), side);
+  if (s->debug) fprintf(stderr, "%sImage size is %d by %d\n", side, header.width, header.height);
+  FailOnFault(CheckMovieFrames(header), side);
+  if (s->debug) fprintf(stderr, "%sThe movie should contain %d frames\n", side, header.nframes);
+}
+
+// Opens side B (-c) with the settings given on the command line: its header
+// passes the checks the movie's passes and has the movie's picture size
+// and eyes.
+void OpenSideB(View *v, const StartOptions &options) {
+  v->side_b.reset(new Session);
+  Session &a = v->session, &b = *v->side_b;
+  b.settings = a.settings;
+  b.autoplay = a.autoplay;  // -a: whichever side leads starts playing
+  b.debug = a.debug;
+  OpenMovie(&b, options.othername, options.byteswap, SIDE_B);
+  FailOnFault(CheckMovieFormat(b.movie.header), SIDE_B);
+  const MovieHeader &ha = a.movie.header, &hb = b.movie.header;
+  if (hb.width != ha.width || hb.height != ha.height || b.movie.records != a.movie.records ||
+      ShownEyes(b) != ShownEyes(a)) {
+    fprintf(stderr, "%s\"%s\" is %d by %d with %d picture%s a frame, the movie %d by %d with %d: both sides must have "
+            "the same size and eyes\n", SIDE_B, options.othername, hb.width, hb.height, b.movie.records,
+            b.movie.records == 1 ? "" : "s", ha.width, ha.height, a.movie.records);
+    FailExit(-1);
+  }
+  b.debug = 0;  // the messages of playing come from side A
 }
 
 // The window's size and where the picture's lower-left corner goes.
@@ -232,35 +261,45 @@ int main(int argc, char **argv) {
   signal(SIGTERM, HandleSignal);
 
   view->moviepath = options.moviename;
-  OpenMovie(&s, options);
+  OpenMovie(&s, options.moviename, options.byteswap);
   PlacePicture(&s);
   FailOnFault(CheckMovieFormat(s.movie.header));
   if (s.debug) fprintf(stderr, "The format is %d\n", s.movie.header.format);
+  if (options.othername != nullptr) OpenSideB(view, options);
   FailOnBuffers(AllocateShownFrame(&s, ShownEyes(s)));
+  if (view->side_b) FailOnBuffers(AllocateShownFrame(view->side_b.get(), ShownEyes(s)));
 
   glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGBA);
   glutCreateWindow("Halvscope");
   ChooseUpload(&s);
   FailOnBuffers(AllocateShownBytes(&s));
+  if (view->side_b) {
+    view->side_b->settings.bytes = s.settings.bytes;
+    FailOnBuffers(AllocateShownBytes(view->side_b.get()));
+  }
   // One worker pool for the whole run; with one thread the player converts
   // on the main thread alone and prepares nothing ahead.
   static std::unique_ptr<WorkerPool> pool;
   if (options.threads > 1) {
     pool.reset(new WorkerPool(options.threads));
     s.pool = pool.get();
+    if (view->side_b) view->side_b->pool = pool.get();
   }
   if (s.debug) fprintf(stderr, "Converting on %u thread%s\n", options.threads, options.threads == 1 ? "" : "s");
-  ConfigureFrameCache(&s, options.cache);
+  // Comparing, each side keeps frames in half of the budget.
+  ConfigureFrameCache(&s, view->side_b ? options.cache / 2 : options.cache);
+  if (view->side_b) ConfigureFrameCache(view->side_b.get(), options.cache / 2);
   if (s.debug) {
     const FrameCache &c = s.cache;
     fprintf(stderr, "Frame cache: %.1f MiB for %zu frame%s of %.1f MiB\n", (double)(c.capacity * c.frame_bytes) / 1048576.0,
             c.capacity, c.capacity == 1 ? "" : "s", (double)c.frame_bytes / 1048576.0);
   }
+  if (view->side_b) SizeCompareWindow(view);
   glutReshapeWindow(s.screenwidth, s.screenheight);
   if (s.fullscreen == 1 || s.fullscreen == 2) glutFullScreen();
 
   RegisterCallbacks(s);
-  ShowFrame(&s, s.currentframe);
+  StepBoth(view, LeadSession(view).currentframe);
   glutSwapBuffers();
   glutMainLoop();
   return 0;

@@ -19,7 +19,8 @@ void HandleIdle() {
   const double elapsed = now - view->starttime;
   if (elapsed > 0) s.globalframerate = s.framecounter / elapsed;
   if (s.framecounter / s.targetfps > elapsed) return;  // too early for another display
-  if (s.autoplay) ShowFrame(&s, s.currentframe + s.playdir);
+  Session &lead = LeadSession(view);  // the session itself without a side B
+  if (lead.autoplay) StepBoth(view, lead.currentframe + lead.playdir);
   glutPostRedisplay();
 }
 

@@ -27,9 +27,7 @@ constexpr int HISTOGRAM_HEIGHT = 64, HISTOGRAM_MARGIN = 4;
 
 // Makes the clipping view for the pictures shown, if they have changed.
 // Returns 0 when there is no memory for it (the view is then turned off).
-int MakeClippingView(View *v) {
-  const Session &s = v->session;
-  Inspection &in = v->inspection;
+int MakeClippingView(const Session &s, Inspection &in) {
   if (in.view_version == s.picture_version) return 1;
   const size_t n = s.movie.npixels;
   ClipCounts counts;
@@ -55,9 +53,7 @@ int MakeClippingView(View *v) {
 
 // Counts the histograms of the pictures shown, if they have changed, and
 // reads their records' statistics (16 bytes each, from the movie file).
-void MakeHistograms(View *v) {
-  const Session &s = v->session;
-  Inspection &in = v->inspection;
+void MakeHistograms(const Session &s, Inspection &in) {
   if (in.histogram_version == s.picture_version) return;
   for (int eye = 0; eye < ShownEyes(s); eye++) {
     ComputeHistogram(s.pool, ShownPixels(s, eye), s.movie.header.width, s.movie.header.height, &in.histograms[eye]);
@@ -94,9 +90,7 @@ void Paint(HistogramBox &box, int from, int to, int rows, unsigned char r, unsig
 // Draws an eye's histogram in the top-right corner of its picture. It is
 // painted into a small picture first and drawn with one call, which costs
 // a software renderer far less than a rectangle for every bar.
-void DrawHistogram(View *v, int eye) {
-  Session &s = v->session;
-  const Inspection &in = v->inspection;
+void DrawHistogram(Session &s, const Inspection &in, int eye, int column, int row) {
   HistogramBox box;
   for (auto &line : box.pixels)
     for (auto &pixel : line) pixel[0] = pixel[1] = pixel[2] = 16;
@@ -139,8 +133,6 @@ void DrawHistogram(View *v, int eye) {
   // A margin away from the picture's top and right edges; the part that
   // falls off the window's left or bottom edge is left out (a raster
   // position outside the window would draw nothing at all).
-  int column, row;
-  PictureOrigin(s, eye, &column, &row);
   const int x0 = column + s.movie.header.width - HISTOGRAM_MARGIN - BOX_WIDTH;
   const int y0 = row + s.movie.header.height - HISTOGRAM_MARGIN - BOX_HEIGHT;
   const int skipx = x0 < 0 ? -x0 : 0, skipy = y0 < 0 ? -y0 : 0;
@@ -169,18 +161,19 @@ void DrawTimeline(const Session &s) {
   }
 }
 
-std::string Percent(const Session &s, uint64_t count) {
+std::string Percent(double pixels, uint64_t count) {
   char text[32];
-  snprintf(text, sizeof text, "%.2f%%", 100.0 * (double)count / ((double)s.movie.npixels * ShownEyes(s)));
+  snprintf(text, sizeof text, "%.2f%%", 100.0 * (double)count / pixels);
   return text;
 }
 
 // "Clipping view: # 1 or more 1.20%, # black 0.35%", each # a swatch of
 // the false colour.
-void DrawLegend(const View &v) {
-  const ClipCounts &counts = v.inspection.view_counts;
-  const std::string head = "Clipping view: ", white = " 1 or more " + Percent(v.session, counts.white) + ", ";
-  const std::string black = " black " + Percent(v.session, counts.black);
+}  // namespace
+
+void DrawClipLegend(const ClipCounts &counts, double pixels) {
+  const std::string head = "Clipping view: ", white = " 1 or more " + Percent(pixels, counts.white) + ", ";
+  const std::string black = " black " + Percent(pixels, counts.black);
   const std::string text = head + " " + white + " " + black;
   glColor4f(0, 1, 0, 1);
   DrawGLText(10, LEGEND_LINE, text.c_str());
@@ -194,33 +187,45 @@ void DrawLegend(const View &v) {
   glColor4f(0, 1, 0, 1);
 }
 
-}  // namespace
+int SidePictureToDraw(const Session &s, Inspection *in, int eye, int clipview, const float **picture,
+                      const unsigned char **bytes) {
+  *picture = ShownPicture(s, eye);
+  *bytes = ShownBytes(s, eye);
+  if (!clipview) return 1;
+  if (!MakeClippingView(s, *in)) {
+    fprintf(stderr, "No memory for the clipping view\n");
+    return 0;
+  }
+  if (s.settings.bytes)
+    *bytes = in->view_bytes[eye];
+  else
+    *picture = in->view_floats[eye];
+  return 1;
+}
 
 void PictureToDraw(View *v, int eye, const float **picture, const unsigned char **bytes) {
   Session &s = v->session;
-  *picture = ShownPicture(s, eye);
-  *bytes = ShownBytes(s, eye);
-  if (!s.clipview) return;
-  if (!MakeClippingView(v)) {
-    fprintf(stderr, "No memory for the clipping view\n");
-    s.clipview = 0;
-    return;
-  }
-  if (s.settings.bytes)
-    *bytes = v->inspection.view_bytes[eye];
-  else
-    *picture = v->inspection.view_floats[eye];
+  if (!SidePictureToDraw(s, &v->inspection, eye, s.clipview, picture, bytes)) s.clipview = 0;
+}
+
+void DrawSideHistogram(Session &s, Inspection *in, int eye, int column, int row) {
+  MakeHistograms(s, *in);
+  DrawHistogram(s, *in, eye, column, row);
 }
 
 void DrawInspection(View *v) {
   const Session &s = v->session;
   if (!s.showhistogram && !s.showinfo) return;
   BeginWindowPixels();
-  if (s.showhistogram) {
-    MakeHistograms(v);
-    for (int eye = 0; eye < ShownEyes(s); eye++) DrawHistogram(v, eye);
+  if (s.showhistogram && !v->side_b) {
+    MakeHistograms(s, v->inspection);
+    for (int eye = 0; eye < ShownEyes(s); eye++) {
+      int column, row;
+      PictureOrigin(s, eye, &column, &row);
+      DrawHistogram(v->session, v->inspection, eye, column, row);
+    }
   }
-  if (s.showinfo) DrawTimeline(s);
+  if (s.showinfo) DrawTimeline(LeadSession(v));
   EndWindowPixels();
   glColor4f(0, 1, 0, 1);
 }
@@ -228,7 +233,7 @@ void DrawInspection(View *v) {
 void DrawInspectInfo(View *v) {
   const Session &s = v->session;
   glColor4f(0, 1, 0, 1);
-  if (v->pointer_inside) {
+  if (v->pointer_inside && !v->side_b) {
     const PictureSpot spot = LocatePicturePixel(s, v->pointer_x, v->pointer_y, glutGet(GLUT_WINDOW_HEIGHT));
     if (spot.inside) {
       const std::string text = ProbeText(s, spot, ProbePixel(s, spot));
@@ -238,5 +243,6 @@ void DrawInspectInfo(View *v) {
     }
   }
   DrawGLText(10, MODE_LINE, PlayModeText(s).c_str());
-  if (s.clipview) DrawLegend(*v);
+  if (s.clipview && !v->side_b) DrawClipLegend(v->inspection.view_counts, (double)s.movie.npixels * ShownEyes(s));
+  if (v->side_b) DrawCompareInfo(v);
 }

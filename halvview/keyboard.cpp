@@ -1,54 +1,58 @@
 // Keys: flags, exposure, bias, adaptation mode, stepping, seeking, playing
-// modes, the views inside the picture, and quitting.
+// modes, the views inside the picture, and quitting. Comparing, the
+// settings keys act on the sides Tab chose, and moving through the movie
+// moves both sides (compare_view.cpp).
 #include <GL/freeglut.h>
 
 #include "view.h"
 
 namespace {
 void Toggle(int *flag) { *flag = *flag == 0 ? 1 : 0; }
+
+// A settings key on the sides it acts on.
+void Change(SettingChange change) {
+  ChangeSettings(view->compare.keys, change, &view->session.settings,
+                 view->side_b ? &view->side_b->settings : nullptr);
+}
 }  // namespace
 
 void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
   Session &s = view->session;
+  Session &lead = LeadSession(view);  // the session itself without a side B
+  if (HandleCompareKey(view, key)) return;
   switch (key) {
     case 27:
     case 'q':
     case 'Q':
-      CleanExit(&s);
+      EndPlayer(view);
     case '1':
     case '!':
-      ShowFrame(&s, 0);
+      StepBoth(view, 0);
       break;
     case '.':
     case '>':
-      ShowFrame(&s, s.currentframe + 1);
+      StepBoth(view, lead.currentframe + 1);
       break;
     case ',':
     case '<':
-      ShowFrame(&s, s.currentframe - 1);
+      StepBoth(view, lead.currentframe - 1);
       break;
     case '+':
     case '=':
-      if (glutGetModifiers() == GLUT_ACTIVE_SHIFT)
-        s.settings.exposure += 0.1;
-      else
-        s.settings.exposure += 1.0;
+      Change(glutGetModifiers() == GLUT_ACTIVE_SHIFT ? EXPOSURE_UP_FINE : EXPOSURE_UP);
       break;
     case '-':
     case '_':
-      if (glutGetModifiers() == GLUT_ACTIVE_SHIFT)
-        s.settings.exposure -= 0.1;
-      else
-        s.settings.exposure -= 1.0;
+      Change(glutGetModifiers() == GLUT_ACTIVE_SHIFT ? EXPOSURE_DOWN_FINE : EXPOSURE_DOWN);
       break;
     case 'a':
     case 'A':
-      Toggle(&s.settings.lookahead);
+      Change(TOGGLE_LOOKAHEAD);
       break;
     case 'g':
     case 'G':
-      Toggle(&s.autoplay);
-      if (s.autoplay) s.newanimation = 1;
+      Toggle(&lead.autoplay);
+      if (lead.autoplay) s.newanimation = 1;
       break;
     case 'h':
     case 'H':
@@ -65,7 +69,7 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
       break;
     case 't':
     case 'T':
-      Toggle(&s.settings.tmo);
+      Change(TOGGLE_TONEMAP);
       break;
     case 'c':
     case 'C':
@@ -77,21 +81,24 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
       break;
     case 'l':
     case 'L':
-      CycleLoopMode(&s);
+      CycleLoopMode(&lead);
       break;
     case 'r':
     case 'R':
-      ReversePlaying(&s);
+      ReversePlaying(&lead);
       break;
     case '[':
-      SeekToFrame(&s, s.currentframe - SEEK_STEP);
+      SeekBoth(view, lead.currentframe - SEEK_STEP);
       break;
     case ']':
-      SeekToFrame(&s, s.currentframe + SEEK_STEP);
+      SeekBoth(view, lead.currentframe + SEEK_STEP);
       break;
     case 's':
     case 'S':
-      TakeScreenshot(*view);
+      if (view->side_b)
+        TakeCompareScreenshot(*view);
+      else
+        TakeScreenshot(*view);
       break;
     default:
       break;
@@ -99,7 +106,7 @@ void HandleKeyboard(unsigned char key, int /*x*/, int /*y*/) {
 }
 
 void HandleSpecialKeyboard(int key, int /*x*/, int /*y*/) {
-  Session &s = view->session;
+  Session &lead = LeadSession(view);
   switch (key) {
     case GLUT_KEY_RIGHT:
       HandleKeyboard('>', 0, 0);
@@ -114,16 +121,16 @@ void HandleSpecialKeyboard(int key, int /*x*/, int /*y*/) {
       HandleKeyboard('i', 0, 0);
       break;
     case GLUT_KEY_PAGE_UP:
-      if (s.settings.biasParam < 0.98) s.settings.biasParam += 0.02;
+      Change(BIAS_UP);
       break;
     case GLUT_KEY_PAGE_DOWN:
-      if (s.settings.biasParam > 0.72) s.settings.biasParam -= 0.02;
+      Change(BIAS_DOWN);
       break;
     case GLUT_KEY_HOME:
       HandleKeyboard('1', 0, 0);
       break;
     case GLUT_KEY_END:
-      SeekToFrame(&s, s.movie.header.nframes - 1);
+      SeekBoth(view, lead.movie.header.nframes - 1);
       break;
     default:
       break;

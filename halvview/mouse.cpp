@@ -20,7 +20,8 @@ int OnTimeline(const View &v, int y) {
 }
 
 int FrameUnder(const View &v, int x) {
-  return TimelineFrame(x, glutGet(GLUT_WINDOW_WIDTH), v.session.movie.header.nframes);
+  const Session &lead = v.side_b && LeadingSide(v.session, *v.side_b) == 1 ? *v.side_b : v.session;
+  return TimelineFrame(x, glutGet(GLUT_WINDOW_WIDTH), lead.movie.header.nframes);
 }
 
 }  // namespace
@@ -31,8 +32,11 @@ void HandleMouse(int button, int state, int x, int y) {
   if (state == GLUT_DOWN && OnTimeline(*view, y)) {
     view->dragging = 1;
     view->pending_seek = FrameUnder(*view, x);
+  } else if (state == GLUT_DOWN) {
+    view->dragging_wipe = StartWipeDrag(view, x, y);
   } else if (state == GLUT_UP) {
     view->dragging = 0;
+    view->dragging_wipe = 0;
   }
 }
 
@@ -41,6 +45,7 @@ void HandleMotion(int x, int y) {
   // A drag goes on seeking wherever the pointer goes, the window's sides
   // standing for the first and the last frame.
   if (view->dragging) view->pending_seek = FrameUnder(*view, x);
+  if (view->dragging_wipe) DragWipe(view, x);
 }
 
 void HandlePassiveMotion(int x, int y) { NotePointer(view, x, y); }
@@ -54,5 +59,5 @@ void ApplyPendingSeek(View *v) {
   if (v->pending_seek < 0) return;
   const int frame = v->pending_seek;
   v->pending_seek = -1;
-  SeekToFrame(&v->session, frame);
+  SeekBoth(v, frame);
 }

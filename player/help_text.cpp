@@ -42,7 +42,14 @@ const char *const helpstring_added =
     "                         l      loop, play once, ping-pong\n"
     "                         r      reverse playing direction\n"
     "Saving what is shown\n"
-    "                         s      screenshot: NAME-FFFFF.png, gamma 2.2\n";
+    "                         s      screenshot: NAME-FFFFF.png, gamma 2.2\n"
+    "Comparing two movies\n"
+    "                   -c FILE      compare with FILE, side B\n"
+    "                       tab      settings keys act on both, A, B\n"
+    "                         v      wipe, side by side, difference, toggle\n"
+    "                         x      swap A and B\n"
+    "                         e      eye of a pair both sides show\n"
+    "                      drag      move the wipe line\n";
 
 namespace {
 

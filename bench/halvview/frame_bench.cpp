@@ -13,7 +13,9 @@
 // --threads N shares the conversion out among N threads, as the player's
 // -j N does, and times it on the wall clock; --sse2 measures the SSE2
 // kernels on a processor that has AVX2. The histogram and the clipping view
-// are timed the same way and given as a share of a frame's conversion.
+// are timed the same way and given as a share of a frame's conversion; the
+// compare mode's difference view is timed in turn with a tone-mapped
+// conversion and given as a share of it.
 #include <benchmark/benchmark.h>
 
 #if defined(__SSE2__)
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "clipping.h"
+#include "compare.h"
 #include "histogram.h"
 #include "pool.h"
 #include "rgbe.h"
@@ -489,6 +492,43 @@ void Inspect(benchmark::State &state, int what, const char *name) {
 void InspectHistogram(benchmark::State &state) { Inspect(state, 0, "histogram"); }
 void InspectClipping(benchmark::State &state) { Inspect(state, 1, "clipping"); }
 
+// The difference view's extra cost: each iteration converts the frame
+// tone mapped, then makes the difference picture as an 8-bit window draws
+// it (display bytes only) of its raw pixels against a second side whose every pixel's
+// mantissas differ (so that nearly every pixel takes a logarithm), the two
+// in turn on the thread's CPU clock.
+void Difference(benchmark::State &state) {
+  const int W = (int)state.range(0), H = (int)state.range(1);
+  const Movie &m = MovieFor(W, H);
+  Session &s = OpenPlayer(m, W, H);
+  s.adapted[0] = m.logAv;
+  s.settings.tmo = 1;
+  if (ConvertFirstFrame(s) != FRAME_MADE) state.SkipWithError("a frame could not be read");
+  const size_t npixels = s.movie.npixels;
+  std::vector<unsigned char> other(s.shown->rgbe, s.shown->rgbe + 4 * npixels);
+  for (size_t k = 0; k < npixels; k++)
+    for (int c = 0; c < 3; c++) other[4 * k + c] = (unsigned char)(128 + (Hash((uint32_t)k, (uint32_t)c, 7) & 127));
+  std::vector<unsigned char> bytes(DISPLAY_PIXEL_BYTES * npixels);
+  std::vector<double> conversion_ms, difference_ms;
+  for (auto _ : state) {
+    const double t0 = ThreadSeconds();
+    if (ConvertFirstFrame(s) != FRAME_MADE) state.SkipWithError("a frame could not be read");
+    const double t1 = ThreadSeconds();
+    MakeDifference(s.pool, s.settings.avx, s.shown->rgbe, other.data(), npixels, nullptr, bytes.data());
+    const double t2 = ThreadSeconds();
+    benchmark::ClobberMemory();
+    state.SetIterationTime(t2 - t1);
+    conversion_ms.push_back(1000.0 * (t1 - t0));
+    difference_ms.push_back(1000.0 * (t2 - t1));
+  }
+  Result &r = Results()["difference"][{W, H}];
+  r.ms = Median(difference_ms);
+  r.reference_ms = Median(conversion_ms);
+  state.counters["ms"] = r.ms;
+  state.counters["tonemapped_ms"] = r.reference_ms;
+  state.counters["share"] = r.ms / r.reference_ms;
+}
+
 const int kSizes[][2] = {{720, 486}, {1920, 1080}, {3840, 2160}};
 
 void Register() {
@@ -512,6 +552,11 @@ void Register() {
     benchmark::RegisterBenchmark("inspect/clipping", InspectClipping)
         ->Args({s[0], s[1]})
         ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("compare/difference", Difference)
+        ->Args({s[0], s[1]})
+        ->UseManualTime()
+        ->MinTime(2.0)
         ->Unit(benchmark::kMillisecond);
   }
   // The stages keep the names of the player's former wrappers: read,
@@ -556,6 +601,13 @@ void Summary() {
         printf(", %.1f%% of a tone-mapped one", 100.0 * ms / tonemapped->second.ms);
       printf("\n");
     }
+  // The difference view beside the tone-mapped conversion it ran in turn with.
+  for (const auto &s : kSizes) {
+    const auto it = res["difference"].find({s[0], s[1]});
+    if (it == res["difference"].end() || it->second.reference_ms <= 0) continue;
+    printf("%dx%d difference view: %.3f ms, %.1f%% of the tone-mapped conversion run in turn with it (%.3f ms)\n",
+           s[0], s[1], it->second.ms, 100.0 * it->second.ms / it->second.reference_ms, it->second.reference_ms);
+  }
   for (const auto &[key, m] : Movies())
     printf("scene %dx%d: dynamic range %.3g:1, rough blocks %.1f%%, cells at or above 2: %.1f%%\n",
            key.first, key.second, m.dynamic_range, 100 * m.rough_blocks, 100 * m.log_cells);

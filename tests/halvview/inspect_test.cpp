@@ -379,7 +379,8 @@ TEST(HelpLayout, TheSecondBlockGoesBesideTheFirstOnlyWhereItMustAndCan) {
     bool beside;
   } cases[] = {
       {1920, 1080, 88, false},  // room under the first block
-      {1280, 486, 0, false},    // no information lines: room enough
+      {1280, 580, 0, false},    // no information lines: room enough
+      {1280, 486, 0, true},     // since the compare keys, 486 rows are too few for both blocks
       {1280, 486, 88, true},    // the information lines in the way, room beside
       {1280, 300, 0, true},     // the window's bottom in the way
       {720, 486, 88, false},    // no room beside: under, as before

@@ -675,11 +675,11 @@ def case_cache(work):
 
 @case
 def case_help(work):
-    # The help overlay: the old text, the look-ahead block, the added keys
-    # and the screenshot key, 13 pixels a line.
-    W, H = 420, 490
+    # The help overlay: the old text, the look-ahead block, the added keys,
+    # the screenshot key and the compare keys, 13 pixels a line.
+    W, H = 420, 580
     path = write_movie(work.file('m.hlv'), W, H, [[[(60, 80, 100, 128)] * (W * H)]])
-    with XServer(work, 640, 500) as xs:
+    with XServer(work, 640, 600) as xs:
         p = open_player(xs, [path], (W, H))
         p.key('h')
 
@@ -688,9 +688,9 @@ def case_help(work):
         rows = wait_for(red_rows)
         check(rows and rows[0] == 11, 'help overlay top rows %s' % (rows or [])[:5])
         # 19 lines of the old text, 6 of look-ahead, threads and the cache, 9
-        # added, 2 for the screenshot: the last line's baseline is 35 lines
-        # below the first's (row 19 from the top).
-        last_baseline = 19 + 13 * 35
+        # added, 2 for the screenshot, 7 for comparing: the last line's
+        # baseline is 42 lines below the first's (row 19 from the top).
+        last_baseline = 19 + 13 * 42
         check(last_baseline - 8 <= max(rows) <= last_baseline + 2, 'help overlay ends at row %d' % max(rows))
         end(p)
 

@@ -78,7 +78,11 @@ def added_text():
                 ('k', 'toggle histogram'), ('click bar', 'go to that frame (info screen on)'),
                 ('home,end', 'first, last frame'), ('[,]', 'back, forward 10 frames'),
                 ('l', 'loop, play once, ping-pong'), ('r', 'reverse playing direction')]),
-              ('Saving what is shown', [('s', 'screenshot: NAME-FFFFF.png, gamma 2.2')])]
+              ('Saving what is shown', [('s', 'screenshot: NAME-FFFFF.png, gamma 2.2')]),
+              ('Comparing two movies',
+               [('-c FILE', 'compare with FILE, side B'), ('tab', 'settings keys act on both, A, B'),
+                ('v', 'wipe, side by side, difference, toggle'), ('x', 'swap A and B'),
+                ('e', 'eye of a pair both sides show'), ('drag', 'move the wipe line')])]
     lines = []
     for heading, entries in blocks:
         lines += [heading] + ['%26s      %s' % e for e in entries]
