@@ -8,6 +8,10 @@
 #include "utility.h"
 
 Frame::~Frame() {
+  if (block != nullptr) {
+    free(block);
+    return;
+  }
   free(rgbe);
   for (int eye = 0; eye < 2; eye++) {
     DestroyFloatmap(out[eye]);
@@ -43,6 +47,26 @@ BufferFault AllocateScratch(FrameScratch *scratch, const MovieFile &movie) {
   scratch->lum = (double *)malloc(sizeof(double) * LuminanceMapSize(W, H));
   if (scratch->lum == nullptr) return NO_LUMINANCE_MAP;
   return BUFFERS_ALLOCATED;
+}
+
+namespace {
+// Offsets in a frame's block start on a cache line.
+size_t Rounded(size_t n) { return (n + 63) / 64 * 64; }
+}  // namespace
+
+int AllocateFrameBlock(Frame *frame, const MovieFile &movie, int eyes, int bytes) {
+  const size_t raw = Rounded(4 * RgbeSlots(movie) * movie.npixels);
+  const size_t picture = Rounded(3 * sizeof(float) * movie.npixels);
+  const size_t display = bytes ? Rounded(DISPLAY_PIXEL_BYTES * movie.npixels) : 0;
+  unsigned char *block = (unsigned char *)malloc(raw + (size_t)eyes * (picture + display));
+  if (block == nullptr) return 0;
+  frame->block = block;
+  frame->rgbe = block;
+  for (int eye = 0; eye < eyes; eye++) {
+    frame->out[eye] = (float *)(block + raw + (size_t)eye * picture);
+    if (bytes) frame->bytes[eye] = block + raw + (size_t)eyes * picture + (size_t)eye * display;
+  }
+  return 1;
 }
 
 size_t FrameBytes(const MovieFile &movie, int eyes, int bytes) {

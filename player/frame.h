@@ -31,6 +31,8 @@ struct Frame {
   unsigned char *rgbe = nullptr;
   float *out[2] = {nullptr, nullptr};
   unsigned char *bytes[2] = {nullptr, nullptr};
+  // Set when every buffer lies in this one allocation (AllocateFrameBlock).
+  unsigned char *block = nullptr;
 
   // What it was made from.
   int number = -1;
@@ -83,6 +85,14 @@ enum BufferFault {
 BufferFault AllocateFrame(Frame *frame, const MovieFile &movie, int eyes, size_t rgbe_slots);
 BufferFault AllocateDisplayBytes(Frame *frame, const MovieFile &movie, int eyes);
 BufferFault AllocateScratch(FrameScratch *scratch, const MovieFile &movie);
+// A frame of RgbeSlots of room, its pictures and, when `bytes` is set, its
+// display bytes, all in one allocation. Larger than any picture-sized
+// buffer the GL library allocates and frees at every draw, such a block
+// never takes the room one of those leaves free; frames allocated one by
+// one while playing would, and the GL library would then take fresh pages
+// for its next buffer, up to two pictures more of resident memory for each
+// frame. Returns 0 when there is no memory for it.
+int AllocateFrameBlock(Frame *frame, const MovieFile &movie, int eyes, int bytes);
 // Bytes a frame of AllocateFrame (RgbeSlots of room) and its display bytes
 // take.
 size_t FrameBytes(const MovieFile &movie, int eyes, int bytes);

@@ -14,13 +14,10 @@ namespace {
 bool Running(const ReadAhead &ahead) { return ahead.task != nullptr; }
 
 // A frame of the cache's shape: the raw records, each eye's pictures and,
-// when the window takes them, the display bytes.
+// when the window takes them, the display bytes, in one block.
 std::unique_ptr<Frame> AllocateCacheFrame(const Session &session) {
   std::unique_ptr<Frame> frame(new Frame);
-  const int eyes = ShownEyes(session);
-  if (AllocateFrame(frame.get(), session.movie, eyes, RgbeSlots(session.movie)) != BUFFERS_ALLOCATED) return nullptr;
-  if (session.settings.bytes && AllocateDisplayBytes(frame.get(), session.movie, eyes) != BUFFERS_ALLOCATED)
-    return nullptr;
+  if (!AllocateFrameBlock(frame.get(), session.movie, ShownEyes(session), session.settings.bytes)) return nullptr;
   return frame;
 }
 
@@ -29,10 +26,10 @@ std::unique_ptr<Frame> AllocateCacheFrame(const Session &session) {
 std::unique_ptr<Frame> FreeFrame(Session *session, const std::vector<FrameKey> &plan, int need) {
   std::unique_ptr<Frame> frame =
       FreeFrameFor(&session->cache, plan, need, [session]() { return AllocateCacheFrame(*session); });
-  if (frame && session->settings.bytes && frame->bytes[0] == nullptr &&
-      AllocateDisplayBytes(frame.get(), session->movie, ShownEyes(*session)) != BUFFERS_ALLOCATED) {
-    ReturnSpareFrame(&session->cache, std::move(frame));
-    return nullptr;
+  if (frame && session->settings.bytes && frame->bytes[0] == nullptr) {
+    // Made before the window took bytes: a frame of today's shape instead.
+    frame = AllocateCacheFrame(*session);
+    if (!frame) session->cache.allocated--;
   }
   return frame;
 }
