@@ -28,6 +28,7 @@ import argparse
 import json
 import os
 import random
+import shutil
 import signal
 import sys
 import time
@@ -129,7 +130,8 @@ class Run:
         self.rss_base = None
         self.rss_peak = 0
         self.ended = False
-        self.player = Player(xs, self.args + [movies[movie]], name="run%d" % number)
+        # In the work folder, where its screenshots land.
+        self.player = Player(xs, self.args + [movies[movie]], name="run%d" % number, cwd=xs.work.path)
         try:
             self.player.wait_window(timeout=60, visible_only=True)
             self.player.place(0, 0)
@@ -272,7 +274,8 @@ class Session:
         xharness.HALVVIEW = halvview
         self.out = out
         self.seed = seed
-        os.makedirs(os.path.join(out, "work"), exist_ok=True)
+        shutil.rmtree(os.path.join(out, "work"), ignore_errors=True)  # a run before this one's
+        os.makedirs(os.path.join(out, "work"))
         self.work = Workdir(os.path.join(out, "work"))
         self.xs = XServer(self.work, *SCREEN)
         self.xs.start()
