@@ -245,8 +245,27 @@ class Run:
             if not self.alive():
                 return
             if not changed:
-                raise MonkeyFailure("hang", "no repaint within %g s of the help key (red pixels stayed %d)"
-                                    % (REPAINT_SECONDS, before))
+                raise MonkeyFailure("hang", "no repaint within %g s of the help key (red pixels stayed %d); %s"
+                                    % (REPAINT_SECONDS, before, self.hang_evidence(before)))
+
+    def hang_evidence(self, before):
+        """What tells a player that is stuck from one that is slow: whether
+        the repaint comes later, its threads' states, the keyboard focus."""
+        began = time.monotonic()
+        late = wait_for(lambda: not self.alive() or self.red_count() not in (before, None), 20, 0.2)
+        states = []
+        for tid in sorted(os.listdir("/proc/%d/task" % self.player.proc.pid) if self.alive() else []):
+            try:
+                with open("/proc/%d/task/%s/stat" % (self.player.proc.pid, tid)) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                with open("/proc/%d/task/%s/wchan" % (self.player.proc.pid, tid)) as f:
+                    states.append("%s:%s/%s" % (tid, fields[0], f.read().strip()))
+            except OSError:
+                pass
+        focus = self.xs.run(["xdotool", "getwindowfocus"]).stdout.decode().strip()
+        return "%s; threads %s; focus %s, window %s" % (
+            "repainted %.1f s later" % (time.monotonic() - began) if late else "no repaint 20 s later either",
+            " ".join(states), focus, self.player.window)
 
     def check_rss(self):
         try:
@@ -271,7 +290,7 @@ class Run:
 
 class Session:
     def __init__(self, halvview, out, seed):
-        xharness.HALVVIEW = halvview
+        xharness.HALVVIEW = os.path.abspath(halvview)
         self.out = out
         self.seed = seed
         shutil.rmtree(os.path.join(out, "work"), ignore_errors=True)  # a run before this one's
