@@ -232,10 +232,20 @@ class Run:
         data = ppm_pixels(shot)
         return sum(1 for i in range(0, len(data) - 2, 3) if data[i] == 255 and data[i + 1] == 0 and data[i + 2] == 0)
 
+    def frame_rate(self):
+        """The player's target frame rate: how often it draws."""
+        if "-fps" in self.args:
+            return float(self.args[self.args.index("-fps") + 1])
+        return 120.0
+
     def check_repaint(self):
         """The help key twice: the red text must appear or go within
-        REPAINT_SECONDS each time, proof that the main loop draws."""
+        REPAINT_SECONDS each time, proof that the main loop draws. The
+        screen is taken first after two of the player's display periods, so
+        that an overlay key sent just before has shown: otherwise the help
+        key could cancel a help key not drawn yet, and nothing would change."""
         for _ in range(2):
+            time.sleep(max(0.1, 2.5 / self.frame_rate()))
             before = self.red_count()
             if before is None or not self.alive():
                 return
