@@ -59,6 +59,9 @@ for corpus in tests/fuzz/corpus/*/; do
   [ -x "$target" ] || { echo "no fuzz target for $corpus" >&2; exit 1; }
   mkdir -p "$scratch/$name"
   "$target" -close_fd_mask=2 -max_total_time=5 -print_final_stats=1 "$scratch/$name" "$corpus"
+  # The inputs of past findings, once each; no allocation may ask for 512 MB.
+  regressions=tests/robustness/regressions/$name
+  if [ -d "$regressions" ]; then "$target" -close_fd_mask=2 -malloc_limit_mb=512 "$regressions"/*; fi
 done
 for target in build-fuzz/tests/fuzz/fuzz_*; do
   [ -d "tests/fuzz/corpus/${target##*/fuzz_}" ] || { echo "no seeds for $target" >&2; exit 1; }
