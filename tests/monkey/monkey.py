@@ -30,6 +30,7 @@ import os
 import random
 import shutil
 import signal
+import subprocess
 import sys
 import time
 
@@ -136,8 +137,13 @@ class Run:
             self.player.wait_window(timeout=60, visible_only=True)
             self.player.place(0, 0)
         except Failure as e:
-            if not self.alive():
-                self.check_end(self.player.proc.wait(), asked=False)
+            # A player may end by itself before its window is placed (a
+            # truncated movie played from the start): a run like any other.
+            try:
+                self.check_end(self.player.proc.wait(5), asked=False)
+                return
+            except subprocess.TimeoutExpired:
+                pass
             self.player.close()
             raise MonkeyFailure("start", str(e))
 
@@ -328,6 +334,8 @@ class Session:
         player ends; checks as it goes. Returns when the run has ended or
         should be ended by the caller."""
         last_probe = last_rss = time.monotonic()
+        if run.ended:
+            return
         for event in events:
             if deadline is not None and time.monotonic() > deadline:
                 return
