@@ -8,6 +8,7 @@
 #include <cstring>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -173,9 +174,17 @@ __attribute__((target("avx2,f16c"))) void ConvertHalvesAVX2(const uint16_t *rgb,
   ConvertHalvesPlain(rgb, count - i, rgbe, range);
 }
 
+// F16C is read from CPUID leaf 1 (ECX bit 29) directly: clang does not know
+// "f16c" as a feature name for __builtin_cpu_supports, gcc and clang both
+// know "avx2", which also checks that the system saves the AVX registers.
+bool HasF16C() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
+}
+
 bool HasAVX2() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  return __builtin_cpu_supports("avx2") && HasF16C();
 }
 
 bool with_avx2 = HasAVX2();

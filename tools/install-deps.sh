@@ -5,7 +5,8 @@ set -euo pipefail
 build_pkgs=(g++ cmake make libgtest-dev libbenchmark-dev freeglut3-dev libgl-dev libglu1-mesa-dev libopenexr-dev
   libpng-dev)
 run_pkgs=(xvfb x11-utils imagemagick)
-test_pkgs=(xdotool libstb-dev povray python3 openimageio-tools ffmpeg)
+# clang and its runtimes (libFuzzer, the sanitizers) build the fuzz targets.
+test_pkgs=(xdotool libstb-dev povray python3 openimageio-tools ffmpeg clang libclang-rt-14-dev)
 pkgs=("${build_pkgs[@]}" "${run_pkgs[@]}")
 [ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
 

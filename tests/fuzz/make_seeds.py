@@ -1,12 +1,22 @@
 #!/usr/bin/env python3
-"""Writes the small inputs that seed the fuzz targets (corpus/)."""
+"""Writes the small inputs that seed the fuzz targets (corpus/).
+
+The OpenEXR seeds are made by oiiotool and by the tests' exr_tool (which
+writes what oiiotool cannot: views, parts, uint channels, luminance-chroma);
+they are written only when exr_tool's path is given:
+    make_seeds.py [--exr-tool build/tests/halvpack/exr_tool]
+"""
 import os
+import shutil
+import struct
+import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(HERE, "..", "lib"))
-from halvfiles import (flat_scanline, movie_bytes, movie_record, picture_header,  # noqa: E402
+from halvfiles import (flat_scanline, movie_bytes, movie_header, movie_record, picture_header,  # noqa: E402
                        rgbe_picture, rle_scanline)
 
 
@@ -85,9 +95,98 @@ def pfm_seeds():
     }
 
 
+def pattern_seeds():
+    frame = lambda n: struct.pack("<I", n)
+    return {
+        "png_05d.txt": frame(7) + b"frames/shot-%05d.png",
+        "flags.txt": frame(123) + b"a%%b-%+8.3i%%.png",
+        "left_u.txt": frame(0) + b"%-6u_x",
+        "space_zero_precision.txt": frame(0) + b"% 0.0d",
+        "two_fields.txt": frame(1) + b"%d-%d.png",
+        "not_a_number.txt": frame(1) + b"%x.png",
+        "too_wide.txt": frame(1) + b"%0200d",
+        "no_field.txt": frame(1) + b"plain.png",
+    }
+
+
+def lookahead_seeds():
+    """The 12 header bytes, the cut and order control bytes, then the
+    statistics of the records (maxLum, logAv as doubles)."""
+    def seed(width, height, nframes, eyes, stats, cut=0, order=0, endian="<"):
+        header = movie_header(width, height, nframes, eyes, order=endian)
+        return header + bytes((cut, order)) + b"".join(struct.pack(endian + "dd", m, l) for m, l in stats)
+    steady = [(4.0, 0.5 * (1 + 0.1 * k)) for k in range(12)]
+    cuts = [(4.0, 0.5), (4.0, 0.6), (40.0, 8.0), (40.0, 7.0), (3.0, 0.4), (3.0, 0.41), (3.0, 0.39)]
+    bad = [(float("nan"), 0.5), (4.0, 0.5), (-1.0, 0.5), (float("inf"), 2.0), (4.0, 0.0), (5e-324, 5e-324),
+           (1.7e308, 1e-300), (4.0, 0.7), (2.0, float("-inf"))]
+    pair = [(4.0, 0.5), (8.0, 1.0), (4.0, 3.0), (float("nan"), 1.0), (4.0, 0.5), (4.0, 0.55)]
+    return {
+        "steady.bin": seed(16, 16, 12, 1, steady, order=3 << 1),
+        "cuts.bin": seed(16, 16, 7, 1, cuts, order=(1 << 1) | (4 << 4)),
+        "bad_records.bin": seed(16, 16, 9, 1, bad, order=(7 << 1) | (2 << 4)),
+        "pair.bin": seed(20, 16, 3, 2, pair, order=2 << 4),
+        "truncated.bin": seed(16, 16, 40, 1, cuts, cut=100),
+        "swapped.bin": seed(16, 16, 7, 1, cuts, order=1 | (5 << 1), endian=">"),
+    }
+
+
+def exr_seeds(exr_tool):
+    """OpenEXR pictures of 8 x 6 pixels in several compressions and
+    layouts, each behind the control byte that picks the view."""
+    W, H = 8, 6
+    colour = []
+    for y in range(H):
+        for x in range(W):
+            colour += [0.01 * (x + 1) * (y + 1), 0.5 + x * 0.25, 2.0 ** (y - 2)]
+    colour[0], colour[4], colour[8] = float("nan"), -1.0, 70000.0  # values RGBE cannot hold
+    right = [abs(v) * 0.5 if v == v else 0.0 for v in colour]
+    tmp = tempfile.mkdtemp()
+    path = lambda name: os.path.join(tmp, name)
+    with open(path("c.pfm"), "wb") as f:
+        f.write(b"PF\n%d %d\n-1.0\n" % (W, H) + struct.pack("<%df" % len(colour), *colour))
+    for name, values, kind in (("c.f32", colour, "f"), ("r.f32", right, "f"),
+                               ("i.u32", [97 * i for i in range(len(colour))], "I")):
+        with open(path(name), "wb") as f:
+            f.write(struct.pack("<%d%s" % (len(values), kind), *values))
+    made = {
+        "half_zip.exr": ["oiiotool", "c.pfm", "-d", "half", "--compression", "zip"],
+        "float_tiled_piz.exr": ["oiiotool", "c.pfm", "-d", "float", "--tile", "4", "4", "--compression", "piz"],
+        "half_rle_datawindow.exr": ["oiiotool", "c.pfm", "-d", "half", "--compression", "rle",
+                                    "--crop", "5x3+1+2"],
+        "y_none.exr": ["oiiotool", "c.pfm", "--chsum:weight=.2126,.7152,.0722", "--chnames", "Y", "-d", "half",
+                       "--compression", "none"],
+        "half_b44.exr": ["oiiotool", "c.pfm", "-d", "half", "--compression", "b44"],
+        "float_pxr24.exr": ["oiiotool", "c.pfm", "-d", "float", "--compression", "pxr24"],
+    }
+    seeds = {}
+    for name, command in made.items():
+        subprocess.run(command + ["-o", name], cwd=tmp, check=True)
+    tools = {
+        "multiview.exr": ["views", "multiview.exr", "8", "6", "half", "multiview", "c.f32", "r.f32"],
+        "multipart_views.exr": ["views", "multipart_views.exr", "8", "6", "float", "parts", "c.f32", "r.f32"],
+        "parts.exr": ["parts", "parts.exr", "8", "6", "c.f32"],
+        "uint.exr": ["uint", "uint.exr", "8", "6", "i.u32"],
+        "yc.exr": ["yc", "yc.exr", "8", "6", "r.f32"],
+    }
+    for name, command in tools.items():
+        subprocess.run([exr_tool] + command, cwd=tmp, check=True)
+    for name in list(made) + list(tools):
+        with open(path(name), "rb") as f:
+            data = f.read()
+        seeds[name] = bytes((0,)) + data
+        if name.startswith("multi"):
+            seeds[name.replace(".exr", "_left.exr")] = bytes((1,)) + data
+            seeds[name.replace(".exr", "_right.exr")] = bytes((2,)) + data
+    shutil.rmtree(tmp)
+    return seeds
+
+
 def main():
-    for name, seeds in (("rgbe", rgbe_seeds()), ("list", list_seeds()), ("movie", movie_seeds()),
-                        ("pfm", pfm_seeds())):
+    sets = [("rgbe", rgbe_seeds()), ("list", list_seeds()), ("movie", movie_seeds()), ("pfm", pfm_seeds()),
+            ("pattern", pattern_seeds()), ("lookahead", lookahead_seeds())]
+    if len(sys.argv) == 3 and sys.argv[1] == "--exr-tool":
+        sets.append(("exr", exr_seeds(os.path.abspath(sys.argv[2]))))
+    for name, seeds in sets:
         folder = os.path.join(HERE, "corpus", name)
         os.makedirs(folder, exist_ok=True)
         for fname, data in seeds.items():
