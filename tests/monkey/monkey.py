@@ -132,7 +132,9 @@ class Run:
         self.rss_peak = 0
         self.ended = False
         # In the work folder, where its screenshots land.
-        self.player = Player(xs, self.args + [movies[movie]], name="run%d" % number, cwd=xs.work.path)
+        # -c names its movie as start_options chose it: its path here.
+        args = [movies[a] if before == "-c" else a for before, a in zip([None] + self.args, self.args)]
+        self.player = Player(xs, args + [movies[movie]], name="run%d" % number, cwd=xs.work.path)
         try:
             self.player.wait_window(timeout=60, visible_only=True)
             self.player.place(0, 0)

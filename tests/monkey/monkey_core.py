@@ -32,8 +32,11 @@ KEYS = [
     ("r", 5), ("R", 1),
     # a screenshot of the frame
     ("s", 1),
+    # comparing (with -c; nothing without it): the sides the keys act on,
+    # the view, the swap, the eye
+    ("Tab", 3), ("v", 3), ("x", 2), ("e", 1),
     # keys the player does not know
-    ("x", 1), ("z", 1), ("space", 1), ("Tab", 1), ("Up", 1), ("Down", 1), ("F5", 1), ("BackSpace", 1),
+    ("z", 1), ("space", 1), ("Up", 1), ("Down", 1), ("F5", 1), ("BackSpace", 1),
     ("Return", 1), ("ctrl+t", 1),
 ]
 
@@ -123,6 +126,10 @@ def start_options(rng, movies):
         args += ["-R", str(rng.choice((0, 1, 3, 20)))]
     if rng.random() < 0.2:
         args += ["-fps", str(rng.choice((5, 30, 1000)))]
+    if rng.random() < 0.3:
+        args += ["-cache", rng.choice(("0", "64K", "1M"))]
+    if rng.random() < 0.2:
+        args += ["-c", movie]  # side B: the same movie, by name here (the driver passes its path)
     return movie, args
 
 
@@ -175,8 +182,14 @@ def all_pairs():
 # Every line the player may print on the standard error: start-up's -d
 # lines, the timing line, seeks and probes, failed reads, screenshots.
 KNOWN_MESSAGES = [re.compile(p) for p in (
-    r"Image size is \d+ by \d+",
-    r"The movie should contain \d+ frames",
+    r"(Side B: )?Image size is \d+ by \d+",
+    r"(Side B: )?The movie should contain \d+ frames",
+    r"Frame cache: [\d.]+ MiB for \d+ frames? of [\d.]+ MiB",
+    r"Side B: (Error reading Maximum Lum in scene data|Error reading the Log Average in scene data|"
+    r"Error reading image data|Failed to read rgbe buffer, frame -?\d+)",
+    r"Side B cannot be read: going on with side A alone",
+    r"Side [AB]: \d+ frames made ahead and shown, \d+ thrown away, \d+ shown again from the cache",
+    r"Probe: [AB] Pixel \(\d+, \d+\)( left| right)?: scene \S+ \S+ \S+, lum \S+; shown \S+ \S+ \S+",
     r"The lower left corner is at \(-?[\d.e+-]+,-?[\d.e+-]+\)",
     r"The format is 48",
     r"Colour buffer \d+/\d+/\d+ bits: upload (8-bit BGRA bytes|32-bit float RGB)",
