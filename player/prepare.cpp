@@ -142,7 +142,10 @@ void ReadAheadFrames(Session *session) {
   ahead.jobs.reserve(plan.size());
   for (size_t i = 0; i < plan.size(); i++) {
     const FrameKey &key = plan[i];
-    if (FindCachedFrame(session->cache, key) >= 0 || BeingMade(ahead, key)) continue;
+    // Held already: in the cache, being made, or the frame shown (which
+    // goes back into the cache when the next one is shown).
+    if (FrameFits(*session->shown, key) || FindCachedFrame(session->cache, key) >= 0 || BeingMade(ahead, key))
+      continue;
     std::unique_ptr<Frame> frame = FreeFrame(session, plan, (int)i);
     if (!frame) break;  // the cache holds nearer frames only
     ahead.jobs.emplace_back();

@@ -13,9 +13,10 @@
 # adaptation repeats itself within a few loops), restarts the timing figures
 # with `g g` (xdotool), plays on for `seconds` (default 15; longer until the
 # player has reported) and takes the last Global figure. Then
-# halvview_draw_bench's BGRA upload at both sizes: the rate of drawing a
-# converted picture and nothing else, which playback from the cache
-# approaches. Last, the peak resident size (VmHWM) of the 3840x2160 movie
+# halvview_draw_bench's BGRA upload at both sizes: the rate of drawing
+# converted pictures and nothing else, 24 of them in turn as playback draws
+# them (the figure playback from the cache approaches) and one again and
+# again (faster: the GL library keeps what it made of the last picture). Last, the peak resident size (VmHWM) of the 3840x2160 movie
 # played tone-mapped with -cache 1G and with -cache 0 (the fixed buffers).
 # Mesa's software rasteriser uses every core: run it on an idle machine.
 set -euo pipefail
@@ -84,7 +85,7 @@ for m in ${CACHE_SIZES:-hd uhd}; do
 done
 
 echo
-echo "Drawing alone (halvview_draw_bench, BGRA):"
+echo "Drawing alone (halvview_draw_bench, BGRA; /1: one picture again and again, /24: 24 in turn):"
 DISPLAY=$display "$build/bench/halvview/halvview_draw_bench" --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true '--benchmark_filter=bgra/(1920|3840)' 2> /dev/null |
   grep -E 'median' || true

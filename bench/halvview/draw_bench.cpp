@@ -50,18 +50,30 @@ void Draw(benchmark::State &state) {
     return;
   }
   const size_t n = (size_t)W * H;
-  const std::vector<unsigned char> bytes = Picture<unsigned char>((upload == UPLOAD_BGRA ? 4 : 3) * n, 1);
-  const std::vector<float> floats = upload == UPLOAD_FLOAT ? Picture<float>(3 * n, 1.0f / 255) : std::vector<float>();
+  // One picture drawn again and again, or a movie's worth drawn in turn as
+  // playback draws them (the GL library may keep what it made of the last
+  // picture when the same one comes again).
+  const int pictures = (int)state.range(3);
+  std::vector<std::vector<unsigned char>> bytes;
+  std::vector<std::vector<float>> floats;
+  for (int k = 0; k < pictures; k++) {
+    if (upload == UPLOAD_FLOAT)
+      floats.push_back(Picture<float>(3 * n, (1.0f + k) / 255 / pictures));
+    else
+      bytes.push_back(Picture<unsigned char>((upload == UPLOAD_BGRA ? 4 : 3) * n, 1));
+  }
+  int k = 0;
   glViewport(0, 0, W, H);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   for (auto _ : state) {
     glRasterPos2f(-1.0f, -1.0f);
     if (upload == UPLOAD_BGRA)
-      glDrawPixels(W, H, GL_BGRA, GL_UNSIGNED_BYTE, bytes.data());
+      glDrawPixels(W, H, GL_BGRA, GL_UNSIGNED_BYTE, bytes[k].data());
     else if (upload == UPLOAD_RGB)
-      glDrawPixels(W, H, GL_RGB, GL_UNSIGNED_BYTE, bytes.data());
+      glDrawPixels(W, H, GL_RGB, GL_UNSIGNED_BYTE, bytes[k].data());
     else
-      glDrawPixels(W, H, GL_RGB, GL_FLOAT, floats.data());
+      glDrawPixels(W, H, GL_RGB, GL_FLOAT, floats[k].data());
+    k = (k + 1) % pictures;
     glutSwapBuffers();
     glFinish();
   }
@@ -87,11 +99,15 @@ int main(int argc, char **argv) {
   const int sizes[][2] = {{720, 486}, {1920, 1080}, {3840, 2160}};
   for (int upload = 0; upload < 3; upload++)
     for (const auto &s : sizes)
-      benchmark::RegisterBenchmark((std::string("Draw/") + names[upload]).c_str(), Draw)
-          ->Args({s[0], s[1], upload})
-          ->Unit(benchmark::kMillisecond)
-          ->MinWarmUpTime(2.0)
-          ->UseRealTime();
+      for (int pictures : {1, 24}) {
+        // 24 pictures of 3840 x 2160 floats would take 2.4 GB: bytes only there.
+        if (pictures > 1 && upload == UPLOAD_FLOAT && s[0] > 1920) continue;
+        benchmark::RegisterBenchmark((std::string("Draw/") + names[upload]).c_str(), Draw)
+            ->Args({s[0], s[1], upload, pictures})
+            ->Unit(benchmark::kMillisecond)
+            ->MinWarmUpTime(2.0)
+            ->UseRealTime();
+      }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
