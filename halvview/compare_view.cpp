@@ -64,7 +64,7 @@ int MakeDifferencePicture(View *v) {
   if (!bytes && d.floats == nullptr) d.floats = CreateFloatmap(Width(*v), Height(*v));
   if (bytes && d.bytes == nullptr) d.bytes = (unsigned char *)malloc(DISPLAY_PIXEL_BYTES * n);
   if (bytes ? d.bytes == nullptr : d.floats == nullptr) return 0;
-  MakeDifference(first.pool, first.settings.avx, ShownPixels(first, v->compare.eye),
+  MakeDifference(first.pool, ChooseDifferenceKernels(first.settings.avx), ShownPixels(first, v->compare.eye),
                  ShownPixels(second, v->compare.eye), n, bytes ? nullptr : d.floats, bytes ? d.bytes : nullptr);
   d.version[0] = versions[0];
   d.version[1] = versions[1];
@@ -333,7 +333,7 @@ void TakeCompareScreenshot(const View &v) {
     right = ShownPicture(second, eye);
   } else if (c.view == VIEW_DIFFERENCE) {
     composed.resize(3 * (size_t)W * H);
-    MakeDifference(first.pool, first.settings.avx, ShownPixels(first, eye), ShownPixels(second, eye),
+    MakeDifference(first.pool, ChooseDifferenceKernels(first.settings.avx), ShownPixels(first, eye), ShownPixels(second, eye),
                    first.movie.npixels, composed.data(), nullptr);
     left = composed.data();
   } else if (c.view == VIEW_WIPE) {

@@ -4,6 +4,7 @@
 #include "compare.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -295,20 +296,103 @@ AVX_KERNEL size_t Difference8(const unsigned char *first, const unsigned char *s
 }
 #endif
 
+#if defined(HALVORN_AVX)
+// GCC 12 takes the AVX-512 intrinsics' own placeholder for an undefined
+// register for an uninitialised variable.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// Sums4 for sixteen pixels.
+AVX512_KERNEL inline void Sums16(const unsigned char *p, __m512 *m, __m512i *e) {
+  const __m512i v = _mm512_loadu_si512(p), low = _mm512_set1_epi32(0xff);
+  const __m512 r = _mm512_cvtepi32_ps(_mm512_and_si512(v, low));
+  const __m512 g = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(v, 8), low));
+  const __m512 b = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(v, 16), low));
+  const __m512i ex = _mm512_srli_epi32(v, 24);
+  const __m512 sum =
+      _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(_mm512_set1_ps(WEIGHT_R), r), _mm512_mul_ps(_mm512_set1_ps(WEIGHT_G), g)),
+                    _mm512_mul_ps(_mm512_set1_ps(WEIGHT_B), b));
+  const __mmask16 black = _mm512_cmpeq_epi32_mask(ex, _mm512_setzero_si512());
+  *m = _mm512_add_ps(_mm512_mask_blend_ps(black, sum, _mm512_set1_ps(BLACK_SUM)), _mm512_set1_ps(TINY));
+  *e = _mm512_mask_blend_epi32(black, ex, _mm512_set1_epi32(BLACK_EXPONENT));
+}
+
+// Colours4 for sixteen pixels, operation for operation.
+AVX512_KERNEL void Colours16(const unsigned char *a, const unsigned char *b, __m512 *red, __m512 *blue) {
+  __m512 ma, mb;
+  __m512i ea, eb;
+  Sums16(a, &ma, &ea);
+  Sums16(b, &mb, &eb);
+  const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f);
+  const __m512 q = _mm512_div_ps(mb, ma);
+  const __m512i bits = _mm512_castps_si512(q);
+  __m512i ex = _mm512_sub_epi32(_mm512_srli_epi32(bits, 23), _mm512_set1_epi32(127));
+  __m512 m = _mm512_castsi512_ps(
+      _mm512_or_si512(_mm512_and_si512(bits, _mm512_set1_epi32(0x7fffff)), _mm512_set1_epi32(0x3f800000)));
+  const __mmask16 big = _mm512_cmp_ps_mask(m, _mm512_set1_ps(SQRT2), _CMP_GT_OQ);
+  m = _mm512_mask_mul_ps(m, big, m, _mm512_set1_ps(0.5f));
+  ex = _mm512_mask_add_epi32(ex, big, ex, _mm512_set1_epi32(1));
+  const __m512 x = _mm512_sub_ps(m, one);
+  __m512 poly = _mm512_set1_ps(LOG2_P[5]);
+  for (int i = 4; i >= 0; i--) poly = _mm512_add_ps(_mm512_set1_ps(LOG2_P[i]), _mm512_mul_ps(x, poly));
+  __m512 stops =
+      _mm512_add_ps(_mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_sub_epi32(eb, ea), ex)), _mm512_mul_ps(x, poly));
+  stops = _mm512_min_ps(_mm512_max_ps(stops, _mm512_set1_ps(-FULL)), _mm512_set1_ps(FULL));
+  const __m512 minus = _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(stops), _mm512_set1_epi32(INT32_MIN)));
+  *red = _mm512_mul_ps(_mm512_max_ps(stops, zero), _mm512_set1_ps(QUARTER));
+  *blue = _mm512_mul_ps(_mm512_max_ps(minus, zero), _mm512_set1_ps(QUARTER));
+}
+
+// Pixels [k, end) sixteen at a time as far as they go; returns where it
+// stopped. The colours go out through the eight-pixel store, a half at a
+// time.
+AVX512_KERNEL size_t Difference16(const unsigned char *first, const unsigned char *second, size_t k, size_t end,
+                                  float *out, unsigned char *bytes) {
+  const __m512 scale = _mm512_set1_ps(255.0f);
+  for (; k + 16 <= end; k += 16) {
+    __m512 red, blue;
+    Colours16(first + 4 * k, second + 4 * k, &red, &blue);
+    if (out != nullptr) {
+      const __m256 zero = _mm256_setzero_ps();
+      StoreColours8(_mm512_castps512_ps256(red), zero, _mm512_castps512_ps256(blue), out + 3 * k);
+      StoreColours8(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(red), 1)), zero,
+                    _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(blue), 1)), out + 3 * k + 24);
+    }
+    if (bytes != nullptr) {
+      const __m512i r = _mm512_cvtps_epi32(_mm512_mul_ps(red, scale)), b = _mm512_cvtps_epi32(_mm512_mul_ps(blue, scale));
+      const __m512i pixels =
+          _mm512_or_si512(_mm512_or_si512(b, _mm512_slli_epi32(r, 16)), _mm512_set1_epi32((int)0xff000000u));
+      _mm512_storeu_si512(bytes + DISPLAY_PIXEL_BYTES * k, pixels);
+    }
+  }
+  return k;
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
 }  // namespace
 
 float DifferencePixelStops(const unsigned char first[4], const unsigned char second[4]) {
   return PixelStops(first, second);
 }
 
-void MakeDifference(WorkerPool *pool, int avx, const unsigned char *first, const unsigned char *second, size_t n,
+int ChooseDifferenceKernels(int avx) {
+  if (!avx) return DIFFERENCE_SSE2;
+  return ProcessorHasAVX512() ? DIFFERENCE_AVX512 : DIFFERENCE_AVX2;
+}
+
+void MakeDifference(WorkerPool *pool, int kernels, const unsigned char *first, const unsigned char *second, size_t n,
                     float *out, unsigned char *bytes) {
   ParallelChunks(pool, n, PIXEL_GRAIN, [=](size_t begin, size_t end) {
     size_t k = begin;
 #if defined(HALVORN_AVX)
-    if (avx) k = Difference8(first, second, k, end, out, bytes);
+    if (kernels == DIFFERENCE_AVX512) k = Difference16(first, second, k, end, out, bytes);
+    if (kernels != DIFFERENCE_SSE2) k = Difference8(first, second, k, end, out, bytes);
 #else
-    (void)avx;
+    (void)kernels;
 #endif
 #if defined(__SSE2__)
     for (; k + 4 <= end; k += 4) {

@@ -95,10 +95,15 @@ float DifferencePixelStops(const unsigned char first[4], const unsigned char sec
 // The difference picture of two records of n raw pixels (the stops of
 // `second` over `first`, DifferencePixelStops, in the ramp's colours) into
 // `out` (3 floats a pixel) and `bytes` (display bytes), each when not null.
-// Shared out among the pool's threads, four pixels at a time (eight with
-// `avx`, the AVX2 kernels), giving the same bits as one pixel at a time.
-void MakeDifference(WorkerPool *pool, int avx, const unsigned char *first, const unsigned char *second, size_t n,
+// Shared out among the pool's threads, four pixels at a time, eight with
+// `kernels` DIFFERENCE_AVX2 and sixteen with DIFFERENCE_AVX512, giving the
+// same bits as one pixel at a time.
+enum DifferenceKernels { DIFFERENCE_SSE2 = 0, DIFFERENCE_AVX2 = 1, DIFFERENCE_AVX512 = 2 };
+void MakeDifference(WorkerPool *pool, int kernels, const unsigned char *first, const unsigned char *second, size_t n,
                     float *out, unsigned char *bytes);
+// The widest difference kernels a session with conversion settings' `avx`
+// may use on this processor.
+int ChooseDifferenceKernels(int avx);
 // The legend's text around its swatches: "Difference B/A: " then a swatch
 // per stop from -DIFFERENCE_FULL_STOPS to +DIFFERENCE_FULL_STOPS, then the
 // scale.

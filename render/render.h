@@ -18,6 +18,9 @@ constexpr int LOOKAHEAD_DEFAULT_RADIUS = 6;
 // 1 when the processor runs the AVX2 kernels; the SSE2 ones give the same
 // results.
 int ProcessorHasAVX2();
+// 1 when the processor (and the system, which must save the wider
+// registers) runs AVX-512F kernels.
+int ProcessorHasAVX512();
 
 // What the viewer chooses: every input of a conversion besides the record
 // itself and the adaptation state. Two conversions with equal settings (and

@@ -514,7 +514,7 @@ void Difference(benchmark::State &state) {
     const double t0 = ThreadSeconds();
     if (ConvertFirstFrame(s) != FRAME_MADE) state.SkipWithError("a frame could not be read");
     const double t1 = ThreadSeconds();
-    MakeDifference(s.pool, s.settings.avx, s.shown->rgbe, other.data(), npixels, nullptr, bytes.data());
+    MakeDifference(s.pool, ChooseDifferenceKernels(s.settings.avx), s.shown->rgbe, other.data(), npixels, nullptr, bytes.data());
     const double t2 = ThreadSeconds();
     benchmark::ClobberMemory();
     state.SetIterationTime(t2 - t1);
