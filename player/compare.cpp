@@ -178,6 +178,18 @@ void PixelColour(float stops, float *rgb) {
 }
 
 #if defined(__SSE2__)
+// The raw pixels a kernel reads next come from memory: the frames were read
+// and converted long before, the other side's as well. Asking for them 2 KB
+// ahead keeps the loads from waiting, which the hardware's own prefetching
+// does not manage on two streams at this rate (a cold 1920 x 1080 picture
+// took about a quarter less time with it). Past the end of the records it
+// is a hint that cannot fault.
+constexpr size_t PREFETCH_BYTES = 2048;
+inline void PrefetchAhead(const unsigned char *a, const unsigned char *b) {
+  _mm_prefetch(reinterpret_cast<const char *>(a + PREFETCH_BYTES), _MM_HINT_T0);
+  _mm_prefetch(reinterpret_cast<const char *>(b + PREFETCH_BYTES), _MM_HINT_T0);
+}
+
 inline __m128 SelectPs(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
 inline __m128i SelectEpi(__m128i mask, __m128i a, __m128i b) {
   return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
@@ -283,6 +295,7 @@ AVX_KERNEL size_t Difference8(const unsigned char *first, const unsigned char *s
   const __m256 scale = _mm256_set1_ps(255.0f);
   for (; k + 8 <= end; k += 8) {
     __m256 red, blue;
+    PrefetchAhead(first + 4 * k, second + 4 * k);
     Colours8(first + 4 * k, second + 4 * k, &red, &blue);
     if (out != nullptr) StoreColours8(red, _mm256_setzero_ps(), blue, out + 3 * k);
     if (bytes != nullptr) {
@@ -352,6 +365,7 @@ AVX512_KERNEL size_t Difference16(const unsigned char *first, const unsigned cha
   const __m512 scale = _mm512_set1_ps(255.0f);
   for (; k + 16 <= end; k += 16) {
     __m512 red, blue;
+    PrefetchAhead(first + 4 * k, second + 4 * k);
     Colours16(first + 4 * k, second + 4 * k, &red, &blue);
     if (out != nullptr) {
       const __m256 zero = _mm256_setzero_ps();
@@ -397,6 +411,7 @@ void MakeDifference(WorkerPool *pool, int kernels, const unsigned char *first, c
 #if defined(__SSE2__)
     for (; k + 4 <= end; k += 4) {
       __m128 red, blue;
+      PrefetchAhead(first + 4 * k, second + 4 * k);
       Colours4(first + 4 * k, second + 4 * k, &red, &blue);
       if (out != nullptr) StoreColours4(red, _mm_setzero_ps(), blue, out + 3 * k);
       if (bytes != nullptr) StoreBytes4(red, blue, bytes + DISPLAY_PIXEL_BYTES * k);

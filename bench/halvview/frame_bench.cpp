@@ -227,6 +227,7 @@ unsigned bench_threads = 0;
 std::unique_ptr<WorkerPool> bench_pool;
 // The kernels: the processor's, or SSE2 alone with --sse2.
 int bench_avx = ProcessorHasAVX2();
+int bench_difference_kernels = DIFFERENCE_AVX512;
 
 // The player's session on the movie, set up as start-up does: the movie and
 // its statistics open, the shown frame's buffers, the settings and the
@@ -514,7 +515,7 @@ void Difference(benchmark::State &state) {
     const double t0 = ThreadSeconds();
     if (ConvertFirstFrame(s) != FRAME_MADE) state.SkipWithError("a frame could not be read");
     const double t1 = ThreadSeconds();
-    MakeDifference(s.pool, ChooseDifferenceKernels(s.settings.avx), s.shown->rgbe, other.data(), npixels, nullptr, bytes.data());
+    MakeDifference(s.pool, std::min(bench_difference_kernels, ChooseDifferenceKernels(s.settings.avx)), s.shown->rgbe, other.data(), npixels, nullptr, bytes.data());
     const double t2 = ThreadSeconds();
     benchmark::ClobberMemory();
     state.SetIterationTime(t2 - t1);
@@ -616,11 +617,14 @@ void Summary() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  // --sse2 measures the SSE2 kernels on a processor that has AVX2.
+  // --sse2 measures the SSE2 kernels on a processor that has AVX2; --avx2
+  // the difference view's AVX2 kernels on one that has AVX-512F.
   int kept = 1;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--sse2") == 0)
       bench_avx = 0;
+    else if (strcmp(argv[i], "--avx2") == 0)
+      bench_difference_kernels = DIFFERENCE_AVX2;
     else if (strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
       bench_threads = ParseThreadCount(argv[++i]);
     else
