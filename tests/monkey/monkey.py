@@ -103,9 +103,18 @@ def write_movies(work):
 def sanitizer_environment(env):
     """The sanitizers' options for the player: stop at the first report;
     under ThreadSanitizer, Mesa's software rasteriser's own races are
-    suppressed by module (tsan.supp)."""
+    suppressed by module (tsan.supp).
+
+    AddressSanitizer keeps freed memory resident: up to 256 MB by default
+    in its quarantine, which can take minutes to fill, and pages in its
+    per-size free lists that it never gives back, which pile up as window
+    resizes change the sizes the player and Mesa ask for. Together they
+    grew the resident size by over 20 % after the first minute with nothing
+    leaked, where the uninstrumented player stays flat. An 8 MB quarantine,
+    still many frames' worth of frees, and free pages given back every half
+    second keep the resident size a measure of what the player holds."""
     env = dict(env)
-    env.setdefault("ASAN_OPTIONS", "halt_on_error=1")
+    env.setdefault("ASAN_OPTIONS", "halt_on_error=1:quarantine_size_mb=8:allocator_release_to_os_interval_ms=500")
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
     tsan = env.get("TSAN_OPTIONS", "halt_on_error=1:second_deadlock_stack=1")
     if "suppressions=" not in tsan:
