@@ -32,6 +32,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
@@ -52,6 +53,8 @@ RSS_GRACE_SECONDS = 60.0   # the resident size is taken as the base after this
 RSS_GROWTH = 1.10          # ... and may grow to this much of it
 LAST_EVENTS = 50
 SCREEN = (480, 360)
+STALL_SECONDS = 1.0        # a heartbeat this late means the machine stopped
+STALL_RETRIES = 3          # checks started again after a stall, at most
 
 
 class MonkeyFailure(Exception):
@@ -61,6 +64,37 @@ class MonkeyFailure(Exception):
         super().__init__("%s: %s" % (kind, detail))
         self.kind = kind
         self.detail = detail
+
+
+class StallWatch:
+    """A heartbeat thread that notices when the machine itself stops: a
+    virtual machine whose processors are held back for seconds freezes the
+    X server, the player and this driver alike, and a repaint or an answer
+    that comes late then says nothing about the player."""
+
+    def __init__(self):
+        self.stalls = []  # (began, ended) in time.monotonic()
+        self.last_beat = time.monotonic()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.beat, daemon=True)
+        self.thread.start()
+
+    def beat(self):
+        while not self.stopping.wait(0.1):
+            now = time.monotonic()
+            if now - self.last_beat > STALL_SECONDS:
+                self.stalls.append((self.last_beat, now))
+                log("the machine stalled for %.1f s" % (now - self.last_beat))
+            self.last_beat = now
+
+    def stalled_since(self, when):
+        """Whether the machine stalled after `when`, or is stalled now (the
+        caller may wake before the heartbeat does)."""
+        return (time.monotonic() - self.last_beat > STALL_SECONDS or
+                any(ended > when for _, ended in self.stalls))
+
+    def stop(self):
+        self.stopping.set()
 
 
 # --------------------------------------------------------------------------
@@ -130,8 +164,9 @@ class Run:
     """A player started on one movie with one command line, the events sent
     to it and the checks made on it."""
 
-    def __init__(self, xs, movies, movie, args, number):
+    def __init__(self, xs, movies, movie, args, number, watch):
         self.xs = xs
+        self.watch = watch
         self.movie = movie
         self.args = list(args)
         self.number = number
@@ -168,7 +203,16 @@ class Run:
         return str(ox + int(fx * (w - 1))), str(oy + int(fy * (h - 1)))
 
     def xdotool(self, *args):
-        self.xs.run(["xdotool"] + [str(a) for a in args], timeout=20)
+        """xdotool with `args`; an X server that does not answer is a hang,
+        unless the machine stalled meanwhile: then it gets another chance."""
+        for attempt in range(STALL_RETRIES + 1):
+            sent = time.monotonic()
+            try:
+                return self.xs.run(["xdotool"] + [str(a) for a in args], timeout=20)
+            except subprocess.TimeoutExpired:
+                if not self.watch.stalled_since(sent) or attempt == STALL_RETRIES:
+                    raise MonkeyFailure("hang", "the X server did not answer xdotool %s within 20 s"
+                                        % " ".join(str(a) for a in args))
 
     def send(self, event):
         self.events.append(event)
@@ -266,19 +310,25 @@ class Run:
         screen is taken first after two of the player's display periods, so
         that an overlay key sent just before has shown: otherwise the help
         key could cancel a help key not drawn yet, and nothing would change."""
-        for _ in range(2):
+        checks, retries = 0, 0
+        while checks < 2:
             time.sleep(max(0.1, 2.5 / self.frame_rate()))
             before = self.red_count()
             if before is None or not self.alive():
                 return
+            sent = time.monotonic()
             self.xdotool("key", "h")
             changed = wait_for(lambda: not self.alive() or self.red_count() not in (before, None),
                                REPAINT_SECONDS, 0.05)
             if not self.alive():
                 return
+            if not changed and self.watch.stalled_since(sent) and retries < STALL_RETRIES:
+                retries += 1  # the key may have shown by now or not: this check again
+                continue
             if not changed:
                 raise MonkeyFailure("hang", "no repaint within %g s of the help key (red pixels stayed %d); %s"
                                     % (REPAINT_SECONDS, before, self.hang_evidence(before)))
+            checks += 1
 
     def hang_evidence(self, before):
         """What tells a player that is stuck from one that is slow: whether
@@ -332,12 +382,14 @@ class Session:
         self.xs.start()
         self.xs.env = sanitizer_environment(self.xs.env)
         self.movies = write_movies(self.work)
+        self.watch = StallWatch()
         self.model = ModeModel()
         self.runs = 0
         self.events = 0
         self.rss_peak = 0
 
     def stop(self):
+        self.watch.stop()
         self.xs.stop()
 
     def clean_screenshots(self):
@@ -392,7 +444,7 @@ class Session:
             log("run %d: %s %s" % (self.runs, " ".join(args), movie))
             run = None
             try:
-                run = Run(self.xs, self.movies, movie, args, self.runs)
+                run = Run(self.xs, self.movies, movie, args, self.runs, self.watch)
                 self.model.start(args, movie == "stereo")
 
                 def events():
@@ -428,7 +480,7 @@ class Session:
         self.runs += 1
         run = None
         try:
-            run = Run(self.xs, self.movies, start["movie"], start["args"], self.runs)
+            run = Run(self.xs, self.movies, start["movie"], start["args"], self.runs, self.watch)
             self.play(run, events, pause, probe_every=2.0, model=False)
             self.finish(run)
             return None
