@@ -32,7 +32,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
@@ -44,7 +43,7 @@ import xharness  # noqa: E402
 from xharness import RED, Failure, Player, Workdir, XServer, log, missing_tools, ppm_pixels, wait_for  # noqa: E402
 from halvfiles import movie_record, write_file, write_movie, movie_bytes  # noqa: E402
 import monkey_core  # noqa: E402
-from monkey_core import EventSource, ModeModel, sanitizer_report, shrink, start_options, unknown_lines  # noqa: E402
+from monkey_core import EventSource, ModeModel, StallWatch, sanitizer_report, shrink, start_options, unknown_lines  # noqa: E402
 
 SKIPPED = 77
 GAMMA_BOTH = ["-gamma 2.2", "-gamma 1"]
@@ -53,7 +52,6 @@ RSS_GRACE_SECONDS = 60.0   # the resident size is taken as the base after this
 RSS_GROWTH = 1.10          # ... and may grow to this much of it
 LAST_EVENTS = 50
 SCREEN = (480, 360)
-STALL_SECONDS = 1.0        # a heartbeat this late means the machine stopped
 STALL_RETRIES = 3          # checks started again after a stall, at most
 
 
@@ -64,37 +62,6 @@ class MonkeyFailure(Exception):
         super().__init__("%s: %s" % (kind, detail))
         self.kind = kind
         self.detail = detail
-
-
-class StallWatch:
-    """A heartbeat thread that notices when the machine itself stops: a
-    virtual machine whose processors are held back for seconds freezes the
-    X server, the player and this driver alike, and a repaint or an answer
-    that comes late then says nothing about the player."""
-
-    def __init__(self):
-        self.stalls = []  # (began, ended) in time.monotonic()
-        self.last_beat = time.monotonic()
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self.beat, daemon=True)
-        self.thread.start()
-
-    def beat(self):
-        while not self.stopping.wait(0.1):
-            now = time.monotonic()
-            if now - self.last_beat > STALL_SECONDS:
-                self.stalls.append((self.last_beat, now))
-                log("the machine stalled for %.1f s" % (now - self.last_beat))
-            self.last_beat = now
-
-    def stalled_since(self, when):
-        """Whether the machine stalled after `when`, or is stalled now (the
-        caller may wake before the heartbeat does)."""
-        return (time.monotonic() - self.last_beat > STALL_SECONDS or
-                any(ended > when for _, ended in self.stalls))
-
-    def stop(self):
-        self.stopping.set()
 
 
 # --------------------------------------------------------------------------
@@ -382,7 +349,7 @@ class Session:
         self.xs.start()
         self.xs.env = sanitizer_environment(self.xs.env)
         self.movies = write_movies(self.work)
-        self.watch = StallWatch()
+        self.watch = StallWatch(log)
         self.model = ModeModel()
         self.runs = 0
         self.events = 0

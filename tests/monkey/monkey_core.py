@@ -1,7 +1,8 @@
 """The monkey driver's logic that needs no display: the weighted catalogue
 of events, the model of the player's modes that the events reach, the
-start-up choices, the messages the player may print, and the shrinking of
-an event list that fails to a short one that still fails.
+start-up choices, the messages the player may print, the shrinking of an
+event list that fails to a short one that still fails, and a heartbeat that
+tells when the machine itself stalls.
 
 An event is a list that JSON keeps as it is:
   ["key", name]            a key through xdotool (its keysym name)
@@ -17,6 +18,8 @@ Python 3 standard library only.
 import bisect
 import itertools
 import re
+import threading
+import time
 
 # Keys, with the mode they toggle (None: none) and their weight. Letters come
 # in both cases; a few keys the player does not know are mixed in.
@@ -248,3 +251,38 @@ def shrink(events, fails, budget=200):
                 break
             chunks = min(chunks * 2, len(current))
     return current
+
+
+STALL_SECONDS = 1.0  # a heartbeat this late means the machine stopped
+
+
+class StallWatch:
+    """A heartbeat thread that notices when the machine itself stops: a
+    virtual machine whose processors are held back for seconds freezes the
+    X server, the player and this driver alike, and a repaint or an answer
+    that comes late then says nothing about the player."""
+
+    def __init__(self, log=lambda line: None):
+        self.log = log
+        self.stalls = []  # (began, ended) in time.monotonic()
+        self.last_beat = time.monotonic()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.beat, daemon=True)
+        self.thread.start()
+
+    def beat(self):
+        while not self.stopping.wait(0.1):
+            now = time.monotonic()
+            if now - self.last_beat > STALL_SECONDS:
+                self.stalls.append((self.last_beat, now))
+                self.log("the machine stalled for %.1f s" % (now - self.last_beat))
+            self.last_beat = now
+
+    def stalled_since(self, when):
+        """Whether the machine stalled after `when`, or is stalled now (the
+        caller may wake before the heartbeat does)."""
+        return (time.monotonic() - self.last_beat > STALL_SECONDS or
+                any(ended > when for _, ended in self.stalls))
+
+    def stop(self):
+        self.stopping.set()

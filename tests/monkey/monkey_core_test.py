@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Unit tests of the monkey driver's own logic: the weighting of events,
-the coverage the weights reach, the player's messages and shrinking."""
+the coverage the weights reach, the player's messages, shrinking and the
+heartbeat that tells a stalled machine."""
 import collections
 import math
 import os
 import random
 import shutil
+import signal
 import struct
+import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree clean
@@ -179,6 +183,40 @@ class ShrinkTest(unittest.TestCase):
     def test_one_event_is_never_dropped_to_none(self):
         self.assertEqual(shrink(["a"], lambda c: True), ["a"])
         self.assertEqual(shrink(["a", "b"], lambda c: True), ["b"])
+
+
+# A process that the test stops for 1.5 s, as a stalled machine stops every
+# process: it prints whether its watch saw no stall before, the stall, and
+# no stall after it, and the stalls' lengths.
+STALLED_CHILD = """
+import sys, time
+sys.path.insert(0, %r)
+from monkey_core import StallWatch
+watch = StallWatch()
+time.sleep(0.5)
+quiet = not watch.stalled_since(time.monotonic() - 0.5)
+began = time.monotonic()
+print("ready", flush=True)
+sys.stdin.readline()
+time.sleep(0.3)
+print(quiet, watch.stalled_since(began), not watch.stalled_since(time.monotonic()),
+      " ".join("%%.1f" %% (e - b) for b, e in watch.stalls))
+""" % os.path.dirname(os.path.abspath(__file__))
+
+
+class StallWatchTest(unittest.TestCase):
+    def test_a_process_held_back_sees_the_stall_and_only_it(self):
+        child = subprocess.Popen([sys.executable, "-c", STALLED_CHILD], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True)
+        self.assertEqual(child.stdout.readline().strip(), "ready")
+        child.send_signal(signal.SIGSTOP)
+        time.sleep(1.5)
+        child.send_signal(signal.SIGCONT)
+        out, _ = child.communicate("go\n", timeout=30)
+        fields = out.split()
+        self.assertEqual(fields[:3], ["True", "True", "True"], out)  # quiet before, the stall, quiet after
+        self.assertEqual(len(fields), 4, out)  # one stall
+        self.assertGreaterEqual(float(fields[3]), 1.4)
 
 
 if __name__ == "__main__":
