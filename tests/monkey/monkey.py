@@ -64,6 +64,37 @@ class MonkeyFailure(Exception):
         self.detail = detail
 
 
+def process_state(pid):
+    """The state letter of a process (R, S, D...), or None."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return None
+
+
+def watched_run(xs, watch):
+    """The X server's way of running a tool (xdotool, import), for the
+    driver: a tool that the kernel holds past its time (uninterruptible
+    sleep, it or the X server) is a stall of the machine, not a hang of the
+    player. An xdotool was once held for over two minutes starting up."""
+    def run(args, timeout=20):
+        sent = time.monotonic()
+        proc = subprocess.Popen(args, env=xs.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            held = [name for name, pid in ((args[0], proc.pid), ("Xvfb", xs.proc.pid)) if process_state(pid) == "D"]
+            proc.kill()
+            proc.communicate()  # as long as the kernel holds it
+            if held:
+                watch.note(sent, time.monotonic(), "%s held in the kernel" % " and ".join(held))
+            raise
+        return subprocess.CompletedProcess(args, proc.returncode, out, err)
+    return run
+
+
 # --------------------------------------------------------------------------
 # The movies.
 
@@ -171,7 +202,8 @@ class Run:
 
     def xdotool(self, *args):
         """xdotool with `args`; an X server that does not answer is a hang,
-        unless the machine stalled meanwhile: then it gets another chance."""
+        unless the machine stalled meanwhile (watched_run): then it gets
+        another chance."""
         for attempt in range(STALL_RETRIES + 1):
             sent = time.monotonic()
             try:
@@ -350,6 +382,7 @@ class Session:
         self.xs.env = sanitizer_environment(self.xs.env)
         self.movies = write_movies(self.work)
         self.watch = StallWatch(log)
+        self.xs.run = watched_run(self.xs, self.watch)
         self.model = ModeModel()
         self.runs = 0
         self.events = 0

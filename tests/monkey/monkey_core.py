@@ -274,9 +274,13 @@ class StallWatch:
         while not self.stopping.wait(0.1):
             now = time.monotonic()
             if now - self.last_beat > STALL_SECONDS:
-                self.stalls.append((self.last_beat, now))
-                self.log("the machine stalled for %.1f s" % (now - self.last_beat))
+                self.note(self.last_beat, now, "this driver's heartbeat came late")
             self.last_beat = now
+
+    def note(self, began, ended, why):
+        """A stall seen some other way (a process the kernel held)."""
+        self.stalls.append((began, ended))
+        self.log("the machine stalled for %.1f s: %s" % (ended - began, why))
 
     def stalled_since(self, when):
         """Whether the machine stalled after `when`, or is stalled now (the
